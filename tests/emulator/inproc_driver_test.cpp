@@ -1,0 +1,293 @@
+#include "platform/inproc/inproc_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <tuple>
+
+#include "platform/sync.h"
+#include "transport/display_class.h"
+
+namespace inproc {
+namespace {
+
+using emu::DisplayConfig;
+using emu::EmulatedDisplay;
+
+constexpr auto kPatience = std::chrono::seconds(5);
+const std::string kSeparator = os::kPipeSeparator;
+
+// Records one completion.  Notifies under the lock: the waiter may destroy
+// this object as soon as it sees the call.
+class Done final : public os::IoCompletion {
+ public:
+  void Complete(os::DWORD error, os::DWORD transferred) override {
+    std::lock_guard lock(mutex_);
+    ++calls_;
+    error_ = error;
+    transferred_ = transferred;
+    cv_.notify_all();
+  }
+  bool Wait() {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, kPatience, [&] { return calls_ > 0; });
+  }
+  // Calls so far, and the outcome of the last one.
+  std::tuple<int, os::DWORD, os::DWORD> Got() {
+    std::lock_guard lock(mutex_);
+    return {calls_, error_, transferred_};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int calls_ = 0;
+  os::DWORD error_ = 0;
+  os::DWORD transferred_ = 0;
+};
+
+using Outcome = std::tuple<int, os::DWORD, os::DWORD>;
+
+using Event = std::pair<os::UINT, std::string>;
+
+// Device-change broadcasts as heard by one listener.  The driver broadcasts
+// before Plug, Unplug or a restart returns, so no waiting is needed.
+class Broadcasts {
+ public:
+  explicit Broadcasts(os::Driver& d) : d_(d) {
+    id_ = d.AddDeviceListener([this](os::UINT type, const std::string& path) {
+      std::lock_guard lock(mutex_);
+      events_.emplace_back(type, path);
+    });
+  }
+  ~Broadcasts() { d_.RemoveDeviceListener(id_); }
+  std::vector<Event> Heard() {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  os::Driver& d_;
+  int id_;
+  std::mutex mutex_;
+  std::vector<Event> events_;
+};
+
+std::vector<std::uint8_t> Record(std::uint8_t type, std::uint8_t recipient, std::uint8_t request, std::uint16_t value,
+                                 std::uint16_t index) {
+  return {type, recipient, 0xA5, request, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+}
+
+bool VendorWrite(os::Driver& d, os::HANDLE h, std::uint8_t request, std::vector<std::uint8_t> data,
+                 os::DWORD* moved = nullptr) {
+  auto record = Record(2, 0, request, 0, 0);
+  os::DWORD n = 0;
+  const bool ok = d.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, data.data(),
+                              static_cast<os::DWORD>(data.size()), &n);
+  if (moved) *moved = n;
+  return ok;
+}
+
+class InProcessDriverTest : public ::testing::Test {
+ protected:
+  struct Pipes {
+    os::HANDLE in, out;
+  };
+  Pipes OpenPipes(const std::string& path) {
+    return {d_.Open(path + kSeparator + "brldsp1", true), d_.Open(path + kSeparator + "brldsp0", true)};
+  }
+
+  os::ScopedTimeScale scale_{50};
+  ScopedInProcessDriver scoped_;
+  InProcessDriver& driver_ = *scoped_;
+  os::Driver& d_ = *os::CurrentDriver();
+  const std::uint8_t query_[4] = {0, 0, 0, 0};
+  std::uint8_t buffer_[256] = {};
+};
+
+TEST_F(InProcessDriverTest, EnumeratesInPlugOrderAndSkipsFailingIndices) {
+  DisplayConfig second;
+  second.serial = "EMU0002";
+  const auto a = driver_.Plug(std::make_shared<EmulatedDisplay>());
+  const auto b = driver_.Plug(std::make_shared<EmulatedDisplay>(second));
+  EXPECT_EQ(a, "\\\\?\\USB#VID_1209&PID_7D50#EMU0001#{5b7d1c2e-93a4-4f6b-8e21-6c0d47b93a15}");
+
+  std::string path;
+  driver_.FailEnumIndex(0);
+  EXPECT_EQ(d_.EnumInterface(kDisplayInterfaceClass, 0, &path), os::EnumResult::kError);
+  EXPECT_EQ(d_.EnumInterface(kDisplayInterfaceClass, 1, &path), os::EnumResult::kOk);
+  EXPECT_EQ(path, b);
+  EXPECT_EQ(d_.EnumInterface(kDisplayInterfaceClass, 2, &path), os::EnumResult::kNoMoreItems);
+  driver_.FailEnumIndex(0, false);
+  EXPECT_EQ(d_.EnumInterface(kDisplayInterfaceClass, 0, &path), os::EnumResult::kOk);
+  EXPECT_EQ(path, a);
+  os::GUID other = kDisplayInterfaceClass;
+  other.Data1 ^= 1;
+  EXPECT_EQ(d_.EnumInterface(other, 0, &path), os::EnumResult::kNoMoreItems);
+}
+
+TEST_F(InProcessDriverTest, PipesOpenOnlyWhereTheDisplayHasThem) {
+  DisplayConfig config;
+  config.hasInPipe = false;
+  const auto path = driver_.Plug(std::make_shared<EmulatedDisplay>(config));
+  EXPECT_TRUE(os::IsOpenHandle(d_.Open(path, false)));
+  const auto pipes = OpenPipes(path);
+  EXPECT_TRUE(os::IsOpenHandle(pipes.out));
+  EXPECT_EQ(pipes.in, os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(d_.Open(path + "brldsp0", true), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(d_.Open(path + kSeparator + "brldsp2", true), os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(d_.Open("\\\\?\\USB#VID_1209&PID_7D50#OTHER#", false), os::INVALID_HANDLE_VALUE);
+}
+
+TEST_F(InProcessDriverTest, VendorRecordIsDecodedIntoTheControlTransfer) {
+  auto display = std::make_shared<EmulatedDisplay>();
+  const auto h = d_.Open(driver_.Plug(display), false);
+  auto record = Record(2, 0, emu::kRequestStatus, 0x1234, 0x5678);
+  std::uint8_t status[6] = {9, 9, 9, 9, 9, 9};
+  os::DWORD moved = 0;
+  ASSERT_TRUE(d_.IoControl(h, os::kIoctlVendorRead, record.data(), 8, status, 6, &moved));
+  EXPECT_EQ(moved, 6u);
+  EXPECT_EQ(status[0], 0);
+  std::vector<std::uint8_t> start = {0x58};
+  EXPECT_TRUE(VendorWrite(d_, h, emu::kRequestStart, start, &moved));
+  EXPECT_EQ(moved, 1u);
+  // Recipient 3 ("other") addresses nothing this display answers: a STALL.
+  record = Record(2, 3, emu::kRequestStart, 0, 0);
+  EXPECT_FALSE(d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, start.data(), 1, &moved));
+  EXPECT_EQ(os::GetLastError(), os::ERROR_GEN_FAILURE);
+
+  const auto r = display->Requests();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(std::make_tuple(r[0].requestType, r[0].request, r[0].value, r[0].index, r[0].length),
+            std::make_tuple(0xC0, emu::kRequestStatus, 0x1234, 0x5678, 6));
+  EXPECT_EQ(r[1].requestType, 0x40);
+  EXPECT_EQ(r[1].data, start);
+  EXPECT_EQ(r[2].requestType, 0x43);
+
+  std::vector<std::uint8_t> big(4097);
+  EXPECT_FALSE(d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, big.data(), 4097, &moved));
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 7, big.data(), 1, &moved));
+  EXPECT_EQ(display->Requests().size(), 3u);
+}
+
+TEST_F(InProcessDriverTest, ReadCompletesWhenTheDisplayAnswers) {
+  const auto pipes = OpenPipes(driver_.Plug(std::make_shared<EmulatedDisplay>()));
+  Done read, second, write;
+  ASSERT_TRUE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &read));
+  EXPECT_FALSE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &second)) << "one read per handle";
+  EXPECT_EQ(std::get<0>(read.Got()), 0);
+  ASSERT_TRUE(d_.StartWrite(pipes.out, query_, 4, &write));
+  ASSERT_TRUE(write.Wait() && read.Wait());
+  EXPECT_EQ(write.Got(), Outcome(1, 0, 4));
+  EXPECT_EQ(read.Got(), Outcome(1, 0, 53));
+  EXPECT_EQ(std::vector<std::uint8_t>(buffer_, buffer_ + 53),
+            EmulatedDisplay::BuildInfoPacket("Orvanta", "Vantor 3", "5.60", ""));
+  EXPECT_EQ(std::get<0>(second.Got()), 0);
+
+  DisplayConfig failing;
+  failing.serial = "EMU0002";
+  failing.failFirstRead = true;
+  Done failed;
+  ASSERT_TRUE(d_.StartRead(OpenPipes(driver_.Plug(std::make_shared<EmulatedDisplay>(failing))).in, buffer_, 256,
+                           &failed));
+  ASSERT_TRUE(failed.Wait());
+  EXPECT_EQ(failed.Got(), Outcome(1, os::ERROR_GEN_FAILURE, 0));
+}
+
+TEST_F(InProcessDriverTest, CancelCompletesOutstandingTransfersBeforeReturning) {
+  DisplayConfig config;
+  config.writeNeverCompletes = true;
+  const auto pipes = OpenPipes(driver_.Plug(std::make_shared<EmulatedDisplay>(config)));
+  Done write, read;
+  ASSERT_TRUE(d_.StartWrite(pipes.out, query_, 4, &write));
+  ASSERT_TRUE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &read));
+  EXPECT_EQ(std::get<0>(write.Got()), 0);
+  d_.Cancel(pipes.out);
+  EXPECT_EQ(write.Got(), Outcome(1, os::ERROR_OPERATION_ABORTED, 0));
+  EXPECT_EQ(std::get<0>(read.Got()), 0);
+  d_.Close(pipes.in);
+  EXPECT_EQ(read.Got(), Outcome(1, os::ERROR_OPERATION_ABORTED, 0));
+}
+
+TEST_F(InProcessDriverTest, UnplugFailsOutstandingIoAndBroadcastsRemoval) {
+  Broadcasts heard(d_);
+  DisplayConfig config;
+  config.writeNeverCompletes = true;
+  auto display = std::make_shared<EmulatedDisplay>(config);
+  const auto path = driver_.Plug(display);
+  const auto control = d_.Open(path, false);
+  const auto pipes = OpenPipes(path);
+  Done write, read;
+  ASSERT_TRUE(d_.StartWrite(pipes.out, query_, 4, &write));
+  ASSERT_TRUE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &read));
+
+  // Unplugged from inside a control request, as fault injection does; the
+  // request itself still returns.
+  display->SetRequestObserver([&](const emu::RecordedRequest&) { driver_.Unplug(path); });
+  EXPECT_TRUE(VendorWrite(d_, control, emu::kRequestStart, {0x58}));
+  EXPECT_EQ(write.Got(), Outcome(1, os::ERROR_DEVICE_NOT_CONNECTED, 0));
+  EXPECT_EQ(read.Got(), Outcome(1, os::ERROR_DEVICE_NOT_CONNECTED, 0));
+  EXPECT_EQ(heard.Heard(),
+            (std::vector<Event>{{os::DBT_DEVICEARRIVAL, path}, {os::DBT_DEVICEREMOVECOMPLETE, path}}));
+  EXPECT_TRUE(driver_.Paths().empty());
+  EXPECT_FALSE(VendorWrite(d_, control, emu::kRequestStart, {0x58}));
+  EXPECT_EQ(os::GetLastError(), os::ERROR_DEVICE_NOT_CONNECTED);
+  Done late;
+  EXPECT_FALSE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &late));
+  EXPECT_EQ(d_.Open(path, false), os::INVALID_HANDLE_VALUE);
+}
+
+TEST_F(InProcessDriverTest, DisplayRestartsWithTheVersionItReceived) {
+  Broadcasts heard(d_);
+  const auto path = driver_.Plug(std::make_shared<EmulatedDisplay>());
+  const auto control = d_.Open(path, false);
+  std::vector<std::uint8_t> image(300, 0x11);
+  const char block[] = "ORVANTA\0\0\0\0\0\0" "5.71";
+  std::copy(block, block + sizeof block, image.begin() + 100);
+  ASSERT_TRUE(VendorWrite(d_, control, emu::kRequestStart, {0x58}));
+  ASSERT_TRUE(VendorWrite(d_, control, emu::kRequestChunk, image));
+  ASSERT_TRUE(VendorWrite(d_, control, emu::kRequestEnd, {44, 1, 0, 0}));
+
+  ASSERT_TRUE(driver_.WaitForRestarts(5000));
+  EXPECT_EQ(heard.Heard(), (std::vector<Event>{{os::DBT_DEVICEARRIVAL, path},
+                                                {os::DBT_DEVICEREMOVECOMPLETE, path},
+                                                {os::DBT_DEVICEARRIVAL, path}}));
+  EXPECT_FALSE(VendorWrite(d_, control, emu::kRequestStart, {0x58})) << "handles do not survive the restart";
+  const auto pipes = OpenPipes(path);
+  Done write, read;
+  ASSERT_TRUE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &read));
+  ASSERT_TRUE(d_.StartWrite(pipes.out, query_, 4, &write));
+  ASSERT_TRUE(read.Wait());
+  EXPECT_STREQ(reinterpret_cast<const char*>(buffer_ + 4 + 40), "5.71");
+}
+
+TEST(InProcessDriverLifetime, DestructionAbortsTransfersAndPendingRestarts) {
+  DisplayConfig config;
+  config.writeNeverCompletes = true;
+  auto display = std::make_shared<EmulatedDisplay>(config);
+  Done write;
+  const auto began = std::chrono::steady_clock::now();
+  {
+    InProcessDriver driver;
+    driver.SetRestartDelays(60000, 60000);
+    const auto path = driver.Plug(display);
+    const auto control = driver.Open(path, false);
+    const std::uint8_t query[4] = {};
+    ASSERT_TRUE(driver.StartWrite(driver.Open(path + kSeparator + "brldsp0", true), query, 4, &write));
+    ASSERT_TRUE(VendorWrite(driver, control, emu::kRequestEnd, {0, 0, 0, 0}));
+    EXPECT_FALSE(driver.WaitForRestarts(10));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - began, kPatience);
+  EXPECT_EQ(write.Got(), Outcome(1, os::ERROR_OPERATION_ABORTED, 0));
+  // The display outlives the driver and no longer calls into it.
+  display->SendUnasked({1, 2, 3, 4});
+  display->PowerOn();
+}
+
+}  // namespace
+}  // namespace inproc
