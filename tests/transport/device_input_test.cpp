@@ -1,0 +1,152 @@
+// The hand-off buffer between the channel's reader thread and the packet
+// reader: chunk boundaries, the producer's bounded wait, and end of input.
+#include "transport/device_input.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs OnData on its own thread, as the channel's reader does.
+class Producer {
+ public:
+  Producer(CDeviceInput& input, std::vector<std::uint8_t> bytes)
+      : bytes_(std::move(bytes)), thread_([this, &input] {
+          input.OnData(bytes_.data(), static_cast<std::int32_t>(bytes_.size()));
+          returned_ = true;
+        }) {}
+  ~Producer() { thread_.join(); }
+  bool Returned() const { return returned_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::atomic<bool> returned_{false};
+  std::thread thread_;
+};
+
+TEST(DeviceInput, ReadsNeverCrossAChunkAndTheProducerWaitsUntilItIsDrained) {
+  CDeviceInput input;
+  Producer producer(input, {1, 2, 3, 4, 5, 6});
+  std::uint8_t out[16] = {};
+
+  ASSERT_EQ(input.Read(out, 4), 4u);
+  EXPECT_EQ(out[3], 4);
+  // Two bytes are still pending: the producer must still be waiting.
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(producer.Returned());
+
+  EXPECT_EQ(input.Read(out, 0), 0u) << "asking for nothing takes nothing";
+  EXPECT_EQ(input.Pending(), 2u);
+
+  ASSERT_EQ(input.Read(out, 4), 2u);
+  EXPECT_EQ(out[0], 5);
+  EXPECT_EQ(out[1], 6);
+  EXPECT_TRUE(test::WaitUntil([&] { return producer.Returned(); }));
+}
+
+TEST(DeviceInput, AskingForMoreThanIsPendingReturnsWhatIsThereAtOnce) {
+  CDeviceInput input;
+  Producer producer(input, {9, 8, 7, 6, 5, 4});
+  std::uint8_t out[10] = {};
+  EXPECT_EQ(input.Read(out, 10), 6u);
+}
+
+TEST(DeviceInput, EndOfInputWakesAWaitingConsumer) {
+  {  // the channel stopping delivers an empty chunk
+    CDeviceInput input;
+    std::uint32_t got = 99;
+    std::thread consumer([&] {
+      std::uint8_t out[4];
+      got = input.Read(out, 4);
+    });
+    std::this_thread::sleep_for(10ms);
+    const auto start = std::chrono::steady_clock::now();
+    input.OnData(nullptr, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "an empty chunk must not wait to be consumed";
+    consumer.join();
+    EXPECT_EQ(got, 0u);
+  }
+  {  // a disconnect
+    CDeviceInput input;
+    std::uint32_t got = 99;
+    std::thread consumer([&] {
+      std::uint8_t out[4];
+      got = input.Read(out, 4);
+    });
+    std::this_thread::sleep_for(10ms);
+    input.OnDisconnect();
+    consumer.join();
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(input.Pending(), 0u);
+  }
+}
+
+TEST(DeviceInput, AfterADisconnectTheNextReadWaitsForANewSignal) {
+  CDeviceInput input;
+  input.OnDisconnect();
+  std::uint8_t out[4];
+  EXPECT_EQ(input.Read(out, 4), 0u);
+
+  std::atomic<bool> done{false};
+  std::thread consumer([&] {
+    input.Read(out, 4);
+    done = true;
+  });
+  std::this_thread::sleep_for(30ms);
+  EXPECT_FALSE(done) << "with nothing pending, an inactive input still waits";
+  input.OnOpen();
+  input.OnDisconnect();
+  consumer.join();
+}
+
+TEST(DeviceInput, AConsumerThatNeverDrainsHoldsTheProducerForTheBoundOnly) {
+  test::WaitRecorder waits;
+  os::ScopedTimeScale fast(100);
+  CDeviceInput input;
+  const std::uint8_t bytes[3] = {1, 2, 3};
+  const auto start = std::chrono::steady_clock::now();
+  input.OnData(bytes, 3);
+  const auto held = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(held, 90ms);
+  EXPECT_LT(held, 5s);
+  EXPECT_EQ(waits.Durations("WaitForSingleObject"), std::vector<os::DWORD>{10000});
+}
+
+TEST(DeviceInput, ResetClearsASignalLeftFromAnEarlierConnection) {
+  CDeviceInput input;
+  input.OnDisconnect();  // leaves data-ready signalled
+  input.OnOpen();
+  input.Reset();
+
+  std::atomic<std::uint32_t> got{99};
+  std::thread consumer([&] {
+    std::uint8_t out[4];
+    got = input.Read(out, 4);
+  });
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(got.load(), 99u) << "the first Read of a new connection waits for real data";
+  const std::uint8_t bytes[4] = {0, 0, 0, 0};
+  std::thread producer([&] { input.OnData(bytes, 4); });
+  consumer.join();
+  producer.join();
+  EXPECT_EQ(got.load(), 4u);
+}
+
+TEST(DeviceInput, AChunkOf1024BytesFitsAndALargerOneIsCutNotOverrun) {
+  CDeviceInput input;
+  std::vector<std::uint8_t> big(1500, 0xAB);
+  big[1023] = 0xCD;
+  Producer producer(input, big);
+  std::vector<std::uint8_t> out(2000, 0);
+  ASSERT_EQ(input.Read(out.data(), 2000), 1024u);
+  EXPECT_EQ(out[1023], 0xCD);
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+#include "transport/device_input.h"
+
+#include <algorithm>
+#include <cstring>
+
+CDeviceInput::CDeviceInput() = default;
+CDeviceInput::~CDeviceInput() = default;
+
+void CDeviceInput::OnData(const std::uint8_t* data, std::int32_t length) {
+  // The channel never delivers more than one read (256 bytes); anything
+  // beyond the buffer is cut rather than written past it.
+  const std::uint32_t stored = length <= 0 ? 0 : std::min<std::uint32_t>(static_cast<std::uint32_t>(length), kBufferSize);
+  {
+    std::lock_guard lock(m_mutex);
+    if (stored > 0) std::memcpy(m_buffer, data, stored);
+    m_pending = stored;
+    m_offset = 0;
+  }
+  m_dataReady.Set();
+  // Taken in time or not, the producer goes on: a consumer that stalls
+  // loses the rest of this chunk to the next one.
+  if (stored != 0) os::WaitForSingleObject(m_consumed, kHandOffWaitMs);
+}
+
+void CDeviceInput::OnDisconnect() {
+  m_active.store(0);
+  {
+    std::lock_guard lock(m_mutex);
+    m_pending = 0;
+  }
+  m_dataReady.Set();
+}
+
+void CDeviceInput::OnOpen() { m_active.store(1); }
+
+std::uint32_t CDeviceInput::Read(void* buffer, std::uint32_t length) {
+  bool nothingPending;
+  {
+    std::lock_guard lock(m_mutex);
+    nothingPending = m_pending == 0;
+  }
+  if (nothingPending && os::WaitForSingleObject(m_dataReady, os::INFINITE) != os::WAIT_OBJECT_0) return 0;
+  if (m_active.load() == 0) return 0;
+
+  bool drained;
+  std::uint32_t n;
+  {
+    std::lock_guard lock(m_mutex);
+    n = std::min(m_pending, length);
+    std::memcpy(buffer, m_buffer + m_offset, n);
+    m_pending -= n;
+    m_offset += n;
+    drained = m_pending == 0;
+    if (drained) {
+      m_offset = 0;
+      // A signal that came while the chunk was being read belongs to it.
+      m_dataReady.Reset();
+    }
+  }
+  if (drained) m_consumed.Set();
+  return n;
+}
+
+void CDeviceInput::Reset() {
+  m_dataReady.Reset();
+  m_consumed.Reset();
+}
+
+std::uint32_t CDeviceInput::Pending() {
+  std::lock_guard lock(m_mutex);
+  return m_pending;
+}

@@ -1,0 +1,46 @@
+// The hand-off of pipe input from the channel's reader thread to the link's
+// packet reader, one chunk at a time.  The producer waits (bounded) until
+// the consumer has taken the whole chunk; the consumer waits until a chunk
+// or the end of input is there.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/sync.h"
+#include "transport/usb_device.h"
+
+class CDeviceInput : public IDeviceCallbacks {
+ public:
+  static constexpr std::uint32_t kBufferSize = 1024;
+  static constexpr os::DWORD kHandOffWaitMs = 10000;  // how long a producer waits for its chunk to be taken
+
+  CDeviceInput();
+  ~CDeviceInput();
+  CDeviceInput(const CDeviceInput&) = delete;
+  CDeviceInput& operator=(const CDeviceInput&) = delete;
+
+  void OnData(const std::uint8_t* data, std::int32_t length) override;
+  void OnDisconnect() override;
+  void OnOpen() override;
+
+  // Copies at most `length` bytes of the chunk at hand; 0 at the end of input.
+  std::uint32_t Read(void* buffer, std::uint32_t length);
+  // Clears both events before a connect.
+  void Reset();
+
+  // For tests.
+  std::uint32_t Pending();
+
+ private:
+  std::atomic<int> m_active{1};
+  std::uint32_t m_pending = 0;  // guarded by m_mutex, with the two fields below
+  std::uint32_t m_offset = 0;
+  std::uint8_t m_buffer[kBufferSize];
+  os::Event m_dataReady{os::Event::Mode::kAuto};
+  os::Event m_consumed{os::Event::Mode::kAuto};
+  // A producer that gave up waiting may store its next chunk while the
+  // consumer still reads the previous one: the two must not interleave.
+  std::mutex m_mutex;
+};
