@@ -1,0 +1,95 @@
+// The display link: the host's connection to one braille display.
+//
+// Every connect creates a fresh channel that feeds the embedded hand-off
+// buffer; a packet reader thread cuts that input into packets and sends each
+// one to the target window.  The link also writes packets, reads the
+// display's status and carries the firmware download.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image/firmware_image.h"
+#include "platform/thread.h"
+#include "platform/window.h"
+#include "protocol/agent.h"
+#include "protocol/packet.h"
+#include "transport/device_input.h"
+#include "transport/usb_device.h"
+
+inline constexpr os::UINT WM_SHORT_PACKET = os::WM_APP;      // lParam: the 4 bytes, big-endian
+inline constexpr os::UINT WM_LONG_PACKET = os::WM_APP + 1;   // wParam: address of the packet
+
+// The 6 bytes the display answers the status request with: result code,
+// 24-bit big-endian resume offset, one uninterpreted byte, resume flag.
+using DeviceStatus = std::array<std::uint8_t, 6>;
+
+// Vendor request codes and values.
+inline constexpr std::uint8_t kVendorRequestType = 2;  // vendor request
+inline constexpr std::uint8_t kRecipientDevice = 0;
+inline constexpr std::uint8_t kRequestFirmwareLoad = 0xA0;  // EZ-USB memory and CPU control
+inline constexpr std::uint16_t kCpuControlRegister = 0x7F92;
+inline constexpr std::uint8_t kRequestStartTransfer = 0xDF;
+inline constexpr std::uint8_t kStartTransferByte = 0x58;
+inline constexpr std::uint8_t kRequestChunk = 0xDC;
+inline constexpr std::uint8_t kRequestStatus = 0xDE;
+inline constexpr std::uint8_t kRequestEndTransfer = 0xEF;
+
+class CTamrel {
+ public:
+  static constexpr os::DWORD kThreadWaitMs = 10000;
+  static constexpr os::UINT kShortPacketTimeoutMs = 20;
+  static constexpr os::UINT kLongPacketTimeoutMs = 1000;
+  static constexpr std::size_t kFrameBufferSize = 256;
+  static constexpr std::uint32_t kTransferBufferSize = 4096;
+  static constexpr int kResumeBudget = 3;  // resumes allowed between two accepted chunks
+  // Pauses of the download, in order.
+  static constexpr os::DWORD kPauseBeforeClose = 100;
+  static constexpr os::DWORD kPauseBeforeAgent = 100;
+  static constexpr os::DWORD kPauseBeforeStart = 50;
+  static constexpr os::DWORD kPauseBeforeFirstChunk = 100;
+  static constexpr os::DWORD kPauseBeforeStatus = 10;
+
+  CTamrel();
+  virtual ~CTamrel();
+  CTamrel(const CTamrel&) = delete;
+  CTamrel& operator=(const CTamrel&) = delete;
+
+  // 1 when connected with a packet reader, or control-only with a status answer.
+  int Open(os::HWND target);
+  void Close();
+  int SendPacket(const Packet& packet);
+  int QueryStatus();
+  void FormatStatus(std::string& text) const;
+  int LoadAgent(const AgentRecord* table);
+  int UpdateFirmware(ImageStream& stream);
+
+  // Body of the packet reader thread.
+  static os::DWORD ReadPackets(CTamrel* link);
+
+  const DeviceStatus& Status() const { return m_status; }
+  // For tests and diagnostics.
+  CUsbDevice* Channel() const { return m_channel.get(); }
+  bool IsActive() const { return m_active != 0; }
+  bool HasReader() const { return m_readerThread != nullptr; }
+
+ private:
+  void CloseChannelAndReader();
+  void JoinReader();
+  void DeliverPacket(const std::uint8_t* frame);
+  int Request(std::uint8_t request, std::uint16_t value, std::uint32_t length);
+
+  std::unique_ptr<CUsbDevice> m_channel;
+  CDeviceInput m_input;
+  int m_active = 0;
+  std::atomic<os::HWND> m_target{nullptr};
+  std::unique_ptr<os::Thread> m_readerThread;
+  std::uint8_t m_transfer[kTransferBufferSize] = {};
+  DeviceStatus m_status = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  // Readers that did not end within their wait; collected at destruction.
+  std::vector<std::unique_ptr<os::Thread>> m_lateReaders;
+};

@@ -1,0 +1,197 @@
+// The display link over emulated displays: connect, packet delivery to the
+// window, control-only connections, Close and reconnect.
+#include "protocol/tamrel.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "emulator/emulated_display.h"
+#include "platform/inproc/inproc_driver.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class TamrelTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<emu::EmulatedDisplay> Plug(emu::DisplayConfig config = {}) {
+    auto display = std::make_shared<emu::EmulatedDisplay>(config);
+    driver_->Plug(display);
+    return display;
+  }
+
+  static int Query(CTamrel& link) { return link.SendPacket(Packet(kPacketQuery)); }
+
+  inproc::ScopedInProcessDriver driver_;
+  test::RecordingWindow window_;
+};
+
+TEST_F(TamrelTest, ANewLinkHasNoChannelAndAnUnknownStatus) {
+  CTamrel link;
+  std::string text = "replaced";
+  link.FormatStatus(text);
+  EXPECT_EQ(text, " (ffffffffffff)");
+  EXPECT_EQ(Query(link), 0);
+  EXPECT_EQ(link.QueryStatus(), 0);
+  ImageStream stream;
+  EXPECT_EQ(link.UpdateFirmware(stream), 0) << "a link that was never opened has nothing to talk to";
+}
+
+TEST_F(TamrelTest, OpenFailsWithoutADisplay) {
+  CTamrel link;
+  EXPECT_EQ(link.Open(&window_), 0);
+  EXPECT_FALSE(link.HasReader());
+  EXPECT_EQ(Query(link), 0);
+}
+
+TEST_F(TamrelTest, TheInfoAnswerReachesTheWindowAsALongPacket) {
+  Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  ASSERT_EQ(Query(link), 1);
+  ASSERT_TRUE(window_.WaitForCount(1));
+  const auto message = window_.Messages()[0];
+  EXPECT_EQ(message.message, WM_LONG_PACKET);
+  EXPECT_EQ(message.lParam, 0);
+  ASSERT_EQ(message.packet.size(), kInfoPacketSize);
+  const InfoResult info = ValidateInfo(message.packet.data());
+  EXPECT_EQ(info.outcome, InfoOutcome::kAccepted);
+  EXPECT_EQ(info.manufacturer, "Orvanta");
+  EXPECT_EQ(info.version, "5.60");
+  EXPECT_EQ(window_.Timeouts()[0], 1000u);
+}
+
+TEST_F(TamrelTest, ShortPacketsArePackedBigEndianWithAShortTimeout) {
+  emu::DisplayConfig config;
+  config.unaskedShortPackets = {{0x03, 0x10, 0x20, 0x30}};
+  Plug(config);
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  ASSERT_EQ(Query(link), 1);
+  ASSERT_TRUE(window_.WaitForCount(2));
+  const auto messages = window_.Messages();
+  EXPECT_EQ(messages[0].message, WM_SHORT_PACKET);
+  EXPECT_EQ(messages[0].wParam, 0u);
+  EXPECT_EQ(messages[0].lParam, 0x03102030);
+  EXPECT_EQ(window_.Timeouts()[0], 20u);
+  EXPECT_EQ(messages[1].message, WM_LONG_PACKET);
+}
+
+TEST_F(TamrelTest, SeveralPacketsInOneReadAreDeliveredInOrder) {
+  auto display = Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  auto bytes = emu::EmulatedDisplay::BuildInfoPacket("A", "B", "5.00", "");
+  const std::vector<std::uint8_t> keys = {0x03, 1, 2, 3, 0x03, 4, 5, 6};
+  bytes.insert(bytes.begin(), keys.begin(), keys.end());
+  display->SendUnasked(bytes);
+  ASSERT_TRUE(window_.WaitForCount(3));
+  const auto messages = window_.Messages();
+  EXPECT_EQ(messages[0].lParam, 0x03010203);
+  EXPECT_EQ(messages[1].lParam, 0x03040506);
+  EXPECT_EQ(ValidateInfo(messages[2].packet.data()).outcome, InfoOutcome::kAccepted);
+}
+
+TEST_F(TamrelTest, AnInfoSplitAcrossTwoReadsArrivesDamagedNotReassembled) {
+  emu::DisplayConfig config;
+  config.splitInfo = true;
+  Plug(config);
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  ASSERT_EQ(Query(link), 1);
+  ASSERT_TRUE(window_.WaitForCount(1));
+  const auto first = window_.Messages()[0];
+  ASSERT_EQ(first.message, WM_LONG_PACKET);
+  EXPECT_EQ(ValidateInfo(first.packet.data()).outcome, InfoOutcome::kChecksumError);
+}
+
+TEST_F(TamrelTest, AnExtendedPacketLongerThanTheFrameBufferIsDroppedAndTheNextOneFound) {
+  auto display = Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  // Payload of 255 bytes: 260 bytes in all, more than the 256-byte frame buffer.
+  std::vector<std::uint8_t> oversized(256, 0x55);
+  oversized[0] = 0x82;
+  oversized[1] = 0xFF;
+  display->SendUnasked(oversized);
+  display->SendUnasked({0x55, 0x55, 0x55, 0x55, 0x03, 0x10, 0x20, 0x30});
+  ASSERT_TRUE(window_.WaitForCount(1));
+  std::this_thread::sleep_for(20ms);
+  const auto messages = window_.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].message, WM_SHORT_PACKET);
+  EXPECT_EQ(messages[0].lParam, 0x03102030);
+}
+
+TEST_F(TamrelTest, WithoutATargetWindowPacketsAreReadAndDropped) {
+  auto display = Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(nullptr), 1);
+  ASSERT_EQ(Query(link), 1);
+  ASSERT_EQ(Query(link), 1) << "the reader keeps taking input, so the display is never held back";
+  link.Close();
+  EXPECT_FALSE(link.HasReader());
+}
+
+TEST_F(TamrelTest, AControlOnlyConnectionNeedsAStatusAnswer) {
+  emu::DisplayConfig config;
+  config.hasInPipe = false;
+  config.idleStatus = {1, 2, 3, 4, 5, 6};
+  auto display = Plug(config);
+  {
+    CTamrel link;
+    ASSERT_EQ(link.Open(&window_), 1);
+    EXPECT_EQ(link.Status(), (DeviceStatus{1, 2, 3, 4, 5, 6}));
+    EXPECT_FALSE(link.HasReader());
+    const auto before = display->Requests().size();
+    EXPECT_EQ(Query(link), 0);
+    EXPECT_EQ(display->Requests().size(), before) << "nothing is written on a control-only connection";
+  }
+  config.statusFails = true;
+  display->SetConfig(config);
+  CTamrel link;
+  EXPECT_EQ(link.Open(&window_), 0);
+}
+
+TEST_F(TamrelTest, AfterCloseSendingFailsButStatusStillWorks) {
+  Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  link.Close();
+  EXPECT_FALSE(link.HasReader());
+  EXPECT_EQ(Query(link), 0);
+  EXPECT_EQ(link.QueryStatus(), 1);
+}
+
+TEST_F(TamrelTest, ReopeningARunningLinkReplacesChannelAndReader) {
+  emu::DisplayConfig config;
+  config.splitInfo = false;
+  auto display = Plug(config);
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  for (int i = 0; i < 20; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(link.Open(&window_), 1);
+    // Reopening must not wait out a hand-off of the connection it replaces.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    ASSERT_EQ(Query(link), 1);
+    ASSERT_TRUE(window_.WaitForCount(static_cast<std::size_t>(i) + 1));
+    EXPECT_EQ(ValidateInfo(window_.Messages().back().packet.data()).outcome, InfoOutcome::kAccepted)
+        << "nothing left from the previous connection disturbs the next one";
+  }
+}
+
+TEST_F(TamrelTest, ARemovedDisplayEndsThePacketReaderAndCloseStaysQuick) {
+  Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  driver_->Unplug(driver_->Paths()[0]);
+  const auto start = std::chrono::steady_clock::now();
+  link.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(Query(link), 0);
+}
+
+}  // namespace
