@@ -15,7 +15,6 @@ namespace {
 constexpr std::uint8_t kVendorOut = 0x40;  // vendor, host to device, recipient device
 constexpr std::uint8_t kVendorIn = 0xC0;   // vendor, device to host, recipient device
 constexpr std::size_t kMaxRequestData = 4096;
-constexpr std::uint8_t kStartMagic = 0x58;
 constexpr std::size_t kStatusLength = 6;
 
 // INFO packet layout: header, 48 payload bytes, checksum.
@@ -129,7 +128,7 @@ struct EmulatedDisplay::Impl {
     const bool in = bmRequestType == kVendorIn;
 
     switch (bRequest) {
-      case kRequestAgent:
+      case kRequestFirmwareLoad:
         if (!out || wLength > kMaxRequestData) return -1;
         if (wValue == kCpuControlRegister && wLength != 1) return -1;
         // A display whose controller runs the maker's own firmware refuses the
@@ -141,8 +140,8 @@ struct EmulatedDisplay::Impl {
         }
         return wLength;
 
-      case kRequestStart:
-        if (!out || wLength != 1 || data[0] != kStartMagic || config.refuseStart) return -1;
+      case kRequestStartTransfer:
+        if (!out || wLength != 1 || data[0] != kStartTransferByte || config.refuseStart) return -1;
         image.clear();
         chunkNumber = 0;
         expectedOffset = 0;
@@ -178,7 +177,7 @@ struct EmulatedDisplay::Impl {
         return static_cast<int>(n);
       }
 
-      case kRequestEnd: {
+      case kRequestEndTransfer: {
         if (!out || wLength != 4 || config.refuseEnd) return -1;
         const std::uint32_t total = std::uint32_t{data[0]} | (std::uint32_t{data[1]} << 8) |
                                     (std::uint32_t{data[2]} << 16) | (std::uint32_t{data[3]} << 24);

