@@ -125,6 +125,35 @@ TEST_F(TamrelTest, AnExtendedPacketLongerThanTheFrameBufferIsDroppedAndTheNextOn
   EXPECT_EQ(messages[0].lParam, 0x03102030);
 }
 
+TEST_F(TamrelTest, AHeaderCutShortEndsThePacketReader) {
+  // With the packet reader gone nobody takes the next chunk, so Close waits
+  // out the hand-off bound: shortened here.
+  os::ScopedTimeScale fast(100);
+  auto display = Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  display->SendUnasked({0x03, 0x10});
+  display->SendUnasked({0x03, 0x10, 0x20, 0x30});
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(window_.Count(), 0u) << "after a short header nothing more is delivered";
+  link.Close();
+}
+
+TEST_F(TamrelTest, ARecordThatDoesNotFitTheFrameIsNeverWritten) {
+  auto display = Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  Packet oversized(0x81);
+  oversized.rawLength = 90;
+  EXPECT_EQ(link.SendPacket(oversized), 0);
+  Packet announcesTooMuch(0x81);
+  announcesTooMuch.rawLength = 5;
+  announcesTooMuch.raw[0] = 0x81;
+  announcesTooMuch.raw[1] = 85;  // 90 bytes in all
+  EXPECT_EQ(link.SendPacket(announcesTooMuch), 0);
+  EXPECT_TRUE(display->Requests().empty());
+}
+
 TEST_F(TamrelTest, WithoutATargetWindowPacketsAreReadAndDropped) {
   auto display = Plug();
   CTamrel link;

@@ -97,11 +97,15 @@ TEST_F(UsbDeviceTest, DeliversEachCompletedReadAsOneChunk) {
 
 TEST_F(UsbDeviceTest, CloseOnAnIdleChannelStopsTheReaderQuicklyAndKeepsVendorRequests) {
   Plug();
+  test::WaitRecorder waits;
   CUsbDevice channel;
   ASSERT_EQ(channel.Open(0, &callbacks_), 1);
   ASSERT_EQ(channel.StartReader(), 1);
+  ASSERT_TRUE(test::WaitUntil([&] { return !waits.Durations("WaitForSingleObjectEx").empty(); }));
   const auto start = std::chrono::steady_clock::now();
   channel.Close();
+  EXPECT_EQ(waits.Durations("WaitForSingleObjectEx").front(), 10000u) << "the reader's periodic wake-up";
+  EXPECT_EQ(waits.Durations("Thread::Wait"), std::vector<os::DWORD>{10000}) << "Close's bound on the reader";
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "the reader must end far inside its 10 s bound";
   EXPECT_EQ(callbacks_.EmptyChunks(), 1);
   EXPECT_EQ(callbacks_.Disconnects(), 0);
