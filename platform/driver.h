@@ -90,5 +90,8 @@ class Driver {
 // The driver the process talks to.  Set once at start-up (or per test).
 void SetDriver(Driver* driver);
 Driver* CurrentDriver();
+// Counts SetDriver calls, so that a listener knows a driver is new even
+// when it was allocated where an earlier one lived.
+std::uint64_t DriverGeneration();
 
 }  // namespace os

@@ -1,0 +1,173 @@
+// The user-interface thread's queue: sends with a time-out from other
+// threads, posts, and device broadcasts to every registered window.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "emulator/emulated_display.h"
+#include "platform/inproc/inproc_driver.h"
+#include "platform/ui/ui.h"
+#include "transport/display_class.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A back end with no presentation: its loop dispatches the queue and runs
+// the test's step between dispatches until the dialog ends.
+class LoopBackend : public ui::Backend {
+ public:
+  std::function<void(ui::CDialog&)> step;
+
+  void DialogCreated(ui::CDialog&) override {}
+  void DialogShown(ui::CDialog&) override {}
+  void DialogEnded(ui::CDialog&, std::intptr_t) override {}
+  void TitleChanged(ui::CDialog&) override {}
+  void ControlChanged(ui::CDialog&, int) override {}
+  void DefaultChanged(ui::CDialog&) override {}
+  void FocusChanged(ui::CDialog&) override {}
+  void Repaint(ui::CDialog&) override {}
+  void MenuItemAdded(ui::CDialog&, ui::UINT, const std::string&) override {}
+  void IconSet(ui::CDialog&, int) override {}
+  int MessageBox(ui::CDialog*, const ui::MessageBoxSpec&) override { return ui::IDOK; }
+  void Wake() override {
+    {
+      std::lock_guard lock(mutex_);
+      woken_ = true;
+    }
+    cv_.notify_all();
+  }
+  void RunModalLoop(ui::CDialog& dialog, const std::function<bool()>& ended) override {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!ended() && std::chrono::steady_clock::now() < deadline) {
+      ui::DispatchPending();
+      if (ended()) break;
+      if (step) step(dialog);
+      std::unique_lock lock(mutex_);
+      cv_.wait_for(lock, 5ms, [&] { return woken_; });
+      woken_ = false;
+    }
+    if (!ended()) {
+      ADD_FAILURE() << "dialog did not end";
+      dialog.EndDialog(-2);
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool woken_ = false;
+};
+
+// A dialog that records the messages it handles.
+class Probe : public ui::CDialog {
+ public:
+  explicit Probe(int templateId = 131) : CDialog(templateId) {}
+  std::function<void(Probe&)> init;
+  std::function<ui::LRESULT(ui::UINT, ui::WPARAM, ui::LPARAM)> onApp;
+  std::vector<std::pair<ui::UINT, std::string>> broadcasts;
+
+  ui::BOOL OnInitDialog() override {
+    if (init) init(*this);
+    return 1;
+  }
+  ui::LRESULT OnAppMessage(ui::UINT m, ui::WPARAM w, ui::LPARAM l) override { return onApp ? onApp(m, w, l) : 0; }
+  ui::BOOL OnDeviceChange(ui::UINT event, const ui::DeviceBroadcast* record) override {
+    broadcasts.emplace_back(event, record ? record->name : "");
+    return 1;
+  }
+};
+
+class CoreTest : public ::testing::Test {
+ protected:
+  CoreTest() { ui::SetBackend(&backend_); }
+  ~CoreTest() override { ui::SetBackend(nullptr); }
+  LoopBackend backend_;
+};
+
+TEST_F(CoreTest, ASendFromAnotherThreadRunsTheHandlerOnTheDialogsThreadAndWaitsForIt) {
+  Probe dialog;
+  std::thread::id handledOn;
+  std::thread sender;
+  ui::LRESULT sent = 0;
+  ui::LRESULT result = 0;
+  dialog.onApp = [&](ui::UINT m, ui::WPARAM w, ui::LPARAM) {
+    if (m == os::WM_APP + 5) dialog.EndDialog(1);
+    handledOn = std::this_thread::get_id();
+    return static_cast<ui::LRESULT>(w * 2);
+  };
+  dialog.init = [&](Probe& d) {
+    sender = std::thread([&] {
+      sent = d.SendMessageTimeout(os::WM_APP, 21, 0, os::SMTO_NORMAL, 5000, &result);
+      d.PostMessage(os::WM_APP + 5, 0, 0);
+    });
+  };
+  EXPECT_EQ(dialog.DoModal(), 1);
+  sender.join();
+  EXPECT_EQ(sent, 1);
+  EXPECT_EQ(result, 42);
+  EXPECT_EQ(handledOn, std::this_thread::get_id());
+}
+
+TEST_F(CoreTest, ASendThatTimedOutBeforeItsHandlerStartedIsNeverHandled) {
+  Probe dialog;
+  std::atomic<int> handled{0};
+  std::atomic<bool> timedOut{false};
+  std::thread sender;
+  dialog.onApp = [&](ui::UINT m, ui::WPARAM, ui::LPARAM) {
+    if (m == os::WM_APP) ++handled;
+    if (m == os::WM_APP + 1) dialog.EndDialog(1);
+    return ui::LRESULT{0};
+  };
+  dialog.init = [&](Probe& d) {
+    // The dialog's thread is busy (still initialising) while the send times out.
+    sender = std::thread([&] {
+      auto data = std::make_shared<int>(7);
+      timedOut = d.SendMessageTimeout(os::WM_APP, 0, 0, os::SMTO_NORMAL, 20, nullptr, data) == 0;
+    });
+    sender.join();
+    d.PostMessage(os::WM_APP + 1, 0, 0);
+  };
+  EXPECT_EQ(dialog.DoModal(), 1);
+  EXPECT_TRUE(timedOut);
+  EXPECT_EQ(handled, 0);
+}
+
+TEST_F(CoreTest, MessagesToAWindowThatHasEndedAreDropped) {
+  Probe dialog;
+  dialog.init = [](Probe& d) { d.EndDialog(3); };
+  EXPECT_EQ(dialog.DoModal(), 3) << "a dialog may end from its own initialisation";
+  EXPECT_EQ(dialog.PostMessage(os::WM_APP, 0, 0), 0);
+  EXPECT_EQ(dialog.SendMessageTimeout(os::WM_APP, 0, 0, os::SMTO_NORMAL, 10, nullptr), 0);
+  EXPECT_FALSE(ui::HasPending());
+}
+
+TEST_F(CoreTest, BroadcastsReachEveryRegisteredWindowWithThePath) {
+  inproc::ScopedInProcessDriver driver;
+  Probe outer(102);
+  Probe inner(131);
+  std::string path;
+  inner.init = [&](Probe& d) {
+    ui::RegisterDeviceNotification(&d, kDisplayInterfaceClass);
+    path = driver->Plug(std::make_shared<emu::EmulatedDisplay>());
+  };
+  backend_.step = [&](ui::CDialog& d) {
+    if (&d == &inner && !inner.broadcasts.empty()) inner.EndDialog(1);
+    if (&d == &outer && !outer.broadcasts.empty()) outer.EndDialog(1);
+  };
+  outer.init = [&](Probe& d) {
+    ui::RegisterDeviceNotification(&d, kDisplayInterfaceClass);
+    EXPECT_EQ(inner.DoModal(), 1) << "a nested loop dispatches broadcasts to both windows";
+  };
+  EXPECT_EQ(outer.DoModal(), 1);
+  ASSERT_EQ(inner.broadcasts.size(), 1u);
+  EXPECT_EQ(inner.broadcasts[0], (std::pair<ui::UINT, std::string>{os::DBT_DEVICEARRIVAL, path}));
+  ASSERT_EQ(outer.broadcasts.size(), 1u);
+  EXPECT_EQ(outer.broadcasts[0].second, path);
+}
+
+}  // namespace
