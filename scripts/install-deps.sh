@@ -12,6 +12,7 @@ packages=(
   python3           # the build generates the firmware image and the agent table
   googletest        # sources of GoogleTest and GoogleMock
   libbenchmark-dev
+  libcli11-dev      # options of the tools around the program
 )
 
 missing=()

@@ -1,0 +1,52 @@
+// dotvane-demo: the dotvane program over an emulated display inside the
+// process, for trying it out without hardware.  Its options shape the
+// display; the program itself is unchanged.
+#include <CLI/CLI.hpp>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/backend_choice.h"
+#include "emulator/emulated_display.h"
+#include "platform/inproc/inproc_driver.h"
+#include "platform/sync.h"
+
+int main(int argc, char** argv) {
+  CLI::App options{"Runs dotvane against an emulated braille display inside this process."};
+  emu::DisplayConfig config;
+  unsigned plugAfterMs = 0;
+  bool failDownload = false;
+  options.add_option("--display-version", config.version, "firmware version the display reports")
+      ->capture_default_str();
+  options.add_option("--plug-after", plugAfterMs, "plug the display in after this many milliseconds (0: at once)");
+  options.add_flag("--fail-download", failDownload, "refuse the first chunk with status 01 00 10 00 00 01");
+  CLI11_PARSE(options, argc, argv);
+  if (failDownload) config.refusedChunks[0] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x01};
+
+  inproc::ScopedInProcessDriver driver;
+  auto display = std::make_shared<emu::EmulatedDisplay>(config);
+
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool stopping = false;
+  std::thread plugger;
+  if (plugAfterMs == 0) {
+    driver->Plug(display);
+  } else {
+    plugger = std::thread([&] {
+      std::unique_lock lock(mutex);
+      if (!cv.wait_for(lock, std::chrono::milliseconds(plugAfterMs), [&] { return stopping; })) driver->Plug(display);
+    });
+  }
+
+  const int status = RunDotvane();
+  {
+    std::lock_guard lock(mutex);
+    stopping = true;
+  }
+  cv.notify_all();
+  if (plugger.joinable()) plugger.join();
+  return status;
+}

@@ -1,0 +1,229 @@
+#include "app/dotvane_dlg.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "app/plug_in.h"
+#include "app/update_fw_dlg.h"
+#include "platform/sync.h"
+#include "protocol/packet.h"
+#include "transport/display_class.h"
+
+namespace {
+
+constexpr char kTitlePrefix[] = "Orvanta Braille Display Firmware Update ";
+constexpr char kReady[] = "Ready to update firmware.";
+constexpr char kCompleted[] =
+    "Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
+    "restart it.";
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+}  // namespace
+
+bool IsDisplayBroadcast(const ui::DeviceBroadcast* record) {
+  if (record == nullptr || record->deviceType != ui::DBT_DEVTYP_DEVICEINTERFACE) return false;
+  std::string name = record->name;
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name.find(kVendorIdMatchText) != std::string::npos;
+}
+
+CDotvaneDlg::CDotvaneDlg(const os::ResourceModule& images) : CDialog(IDD_DOTVANE_DIALOG), m_images(images) {}
+
+CDotvaneDlg::~CDotvaneDlg() {
+  if (m_notification != ui::kNoNotification) ui::UnregisterDeviceNotification(m_notification);
+}
+
+int CDotvaneDlg::LoadFirmwareImage(const char* name, const char* type) {
+  FirmwareVersion version{m_imageMajor, m_imageMinor};
+  if (!::LoadFirmwareImage(m_images, name, type, m_image, version)) return 0;
+  m_imageMajor = version.major;
+  m_imageMinor = version.minor;
+  return 1;
+}
+
+ui::BOOL CDotvaneDlg::OnInitDialog() {
+  if (!LoadFirmwareImage("IIC_UPDATE", "IIC") && !LoadFirmwareImage("BIN_UPDATE", "BIN")) {
+    MessageBox("Resource file not found!", "", ui::MB_OK | ui::MB_ICONERROR);
+    EndDialog(ui::IDCANCEL);
+    return 1;
+  }
+
+  char version[16];
+  std::snprintf(version, sizeof version, "%d.%02d", m_imageMajor, m_imageMinor);
+  SetWindowText(std::string(kTitlePrefix) + version);
+
+  const std::string about = ui::LoadString(os::ResourceModule::Self(), IDS_ABOUTBOX);
+  if (!about.empty()) AppendSystemMenuItem(IDM_ABOUTBOX, about);
+  SetIcon(m_icon);
+
+  RegisterNotification();
+  ConnectDisplay();
+  return 1;
+}
+
+// The main window ends with 1 only after the updated display has identified
+// itself; Return on it must never end it as a success.
+void CDotvaneDlg::OnOK() {}
+
+void CDotvaneDlg::OnCommand(int id) {
+  if (id == IDC_UPDATE) {
+    OnUpdateFirmware();
+  } else {
+    CDialog::OnCommand(id);  // Exit (2) takes the cancel path: result 2
+  }
+}
+
+void CDotvaneDlg::RegisterNotification() {
+  if (m_notification != ui::kNoNotification) ui::UnregisterDeviceNotification(m_notification);
+  m_notification = ui::RegisterDeviceNotification(this, kDisplayInterfaceClass);
+}
+
+void CDotvaneDlg::ConnectDisplay() {
+  m_connected = 0;
+  while (!m_link.Open(this)) {
+    CPlugIn prompt;
+    if (prompt.DoModal() != 1) {
+      EndDialog(ui::IDCANCEL);
+      return;
+    }
+  }
+  m_connected = 1;
+  SendQuery();
+  UpdateStatus();
+}
+
+void CDotvaneDlg::SendQuery() {
+  m_manufacturer.clear();
+  m_model.clear();
+  m_version.clear();
+  // Neither repeated nor timed: a display that does not answer leaves the
+  // status without its identity.
+  m_link.SendPacket(Packet(kPacketQuery));
+}
+
+void CDotvaneDlg::UpdateStatus() {
+  std::string text;
+  if (!m_manufacturer.empty()) {
+    ReplaceAll(m_model, "qx display", "Ostrel");
+    text += m_manufacturer + ", " + m_model + " Braille display," + (m_updateDone ? " updated to" : " current") +
+            " Firmware Version " + m_version + ". ";
+  }
+
+  if (!m_connected) {
+    EnableDlgItem(IDC_UPDATE, false);
+    SetDlgItemText(IDC_STATUS, text);
+  } else if (m_updateDone) {
+    text += kCompleted;
+    if (!m_manufacturer.empty()) {
+      MessageBox(text, "Download Done", ui::MB_OK | ui::MB_ICONINFORMATION);
+      EndDialog(ui::IDOK);
+    } else {
+      SetDlgItemText(IDC_STATUS, text);
+    }
+  } else {
+    EnableDlgItem(IDC_UPDATE, true);
+    text += kReady;
+    if (GetDefID() == ui::IDCANCEL) {
+      SetDefID(IDC_UPDATE);
+      RedrawWindow();
+    }
+    SetDlgItemText(IDC_STATUS, text);
+  }
+}
+
+ui::LRESULT CDotvaneDlg::OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) {
+  switch (message) {
+    case WM_SHORT_PACKET:
+      return OnShortPacket(wParam, lParam);
+    case WM_LONG_PACKET:
+      return OnLongPacket(wParam, lParam);
+    case WM_ASK_PLUGIN:
+      return OnAskPlugIn(wParam, lParam);
+    default:
+      return 0;
+  }
+}
+
+// Keys and other four-byte packets are of no interest here.
+ui::LRESULT CDotvaneDlg::OnShortPacket(ui::WPARAM, ui::LPARAM) { return 0; }
+
+ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
+  // Everything needed is taken from the packet before any box is shown: the
+  // packet is valid only while its sender waits.
+  const InfoResult info = ValidateInfo(reinterpret_cast<const std::uint8_t*>(wParam));
+  std::string error;
+  switch (info.outcome) {
+    case InfoOutcome::kChecksumError: {
+      char text[64];
+      std::snprintf(text, sizeof text, "Bad data checksum! Checksum:%02X  Should be:%02X ", info.received,
+                    info.computed);
+      error = text;
+      break;
+    }
+    case InfoOutcome::kUnknownPacket:
+      error = "Unknown packet!";
+      break;
+    case InfoOutcome::kBadHeader:
+      error = "Bad INFO packet header!";
+      break;
+    case InfoOutcome::kAccepted:
+      m_manufacturer = info.manufacturer;
+      m_model = info.model;
+      m_version = info.version;
+      break;
+  }
+  if (!error.empty()) MessageBox(error, "", ui::MB_OK | ui::MB_ICONERROR);
+  UpdateStatus();
+  return 0;
+}
+
+ui::LRESULT CDotvaneDlg::OnAskPlugIn(ui::WPARAM, ui::LPARAM) {
+  CPlugIn prompt;
+  if (prompt.DoModal() == 1) {
+    ConnectDisplay();
+  } else {
+    EndDialog(ui::IDCANCEL);
+  }
+  return 0;
+}
+
+ui::BOOL CDotvaneDlg::OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadcast* record) {
+  if (eventType != os::DBT_DEVICEARRIVAL && eventType != os::DBT_DEVICEREMOVECOMPLETE) return 1;
+  if (!IsDisplayBroadcast(record)) return 1;
+
+  if (eventType == os::DBT_DEVICEARRIVAL) {
+    RegisterNotification();
+    if (m_updateDone) {
+      // The display restarts with its new firmware: give it time, then ask it who it is now.
+      os::Sleep(kArrivalPauseMs);
+      ConnectDisplay();
+    }
+    return 1;
+  }
+
+  m_link.Close();
+  m_connected = 0;
+  m_manufacturer.clear();
+  m_model.clear();
+  m_version.clear();
+  if (m_updateDone) {
+    UpdateStatus();
+  } else {
+    PostMessage(WM_ASK_PLUGIN, 0, 0);
+  }
+  return 1;
+}
+
+void CDotvaneDlg::OnSysCommand(ui::UINT id, ui::LPARAM param) {
+  if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+    CAboutDlg about;
+    about.DoModal();
+  } else {
+    CDialog::OnSysCommand(id, param);
+  }
+}

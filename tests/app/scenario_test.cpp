@@ -1,0 +1,395 @@
+// Whole runs of the main window against emulated displays: the user is
+// played by a script of rules, and each run is judged by its result, its
+// transcript and the dialog's state.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/dotvane_dlg.h"
+#include "emulator/emulated_display.h"
+#include "platform/inproc/inproc_driver.h"
+#include "platform/sync.h"
+#include "scripted_backend.h"
+#include "test_support.h"
+
+namespace {
+
+using test::Answer;
+using test::Do;
+using test::Press;
+using test::Scene;
+
+constexpr char kReadyTail[] = "Ready to update firmware.";
+constexpr char kReady560[] =
+    "Orvanta, Vantor 3 Braille display, current Firmware Version 5.60. Ready to update firmware.";
+constexpr char kDone571[] =
+    "Orvanta, Vantor 3 Braille display, updated to Firmware Version 5.71. Firmware update completed.  If you are "
+    "using a screen reader with this Braille display, you may need to restart it.";
+constexpr char kRefused[] = "Cannot update this firmware version!";
+constexpr char kSame[] = "Firmware is already updated to the correct version.";
+constexpr char kOlder[] = "The update firmware is an older version than the current firmware.";
+constexpr ui::UINT kConfirmStyle = ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2;
+
+std::string ReadyLine(const std::string& versionText) {
+  return "Orvanta, Vantor 3 Braille display, current Firmware Version " + versionText + ". " + kReadyTail;
+}
+
+// A module holding nothing but a firmware image whose version block reads
+// `version`; "0.00" gives an image without a version block.
+const os::ResourceModule& ImageModule(const std::string& version) {
+  struct Held {
+    explicit Held(std::string text)
+        : bytes(std::move(text)),
+          entry{"BIN_UPDATE", "BIN", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
+          module(std::span<const os::ResourceEntry>(&entry, 1)) {}
+    std::string bytes;
+    os::ResourceEntry entry;
+    os::ResourceModule module;
+  };
+  static std::map<std::string, std::unique_ptr<Held>> held;
+  auto& slot = held[version];
+  if (!slot) {
+    slot = std::make_unique<Held>(version == "0.00" ? "test image, build 2417, no version block"
+                                                    : "test image, build 2417 ORVANTA " + version);
+  }
+  return slot->module;
+}
+
+// Extended packets for injection; `checksum` -1 puts the right one.
+std::vector<std::uint8_t> Extended(std::vector<std::uint8_t> headerAndPayload, int checksum = -1) {
+  unsigned sum = 0;
+  for (auto b : headerAndPayload) sum += b;
+  headerAndPayload.push_back(checksum < 0 ? static_cast<std::uint8_t>(-sum) : static_cast<std::uint8_t>(checksum));
+  return headerAndPayload;
+}
+
+std::vector<std::uint8_t> InfoHeader(std::uint8_t h2) {
+  std::vector<std::uint8_t> bytes = {0x80, 0x30, h2, 0x00};
+  bytes.resize(4 + 48, 0);
+  return bytes;
+}
+
+class Scenario : public ::testing::Test {
+ protected:
+  void Plug(emu::DisplayConfig config = {}) {
+    display_ = std::make_shared<emu::EmulatedDisplay>(std::move(config));
+    path_ = driver_->Plug(display_);
+  }
+  // Plugs the current display in again, or a default one.
+  std::function<void()> PlugLater() {
+    return [this] { display_ ? (void)(path_ = driver_->Plug(display_)) : Plug(); };
+  }
+
+  std::intptr_t Run(const os::ResourceModule& images = os::ResourceModule::Self()) {
+    dlg_ = std::make_unique<CDotvaneDlg>(images);
+    const std::intptr_t result = dlg_->DoModal();
+    EXPECT_TRUE(backend_.UnfiredRules().empty()) << "rules left unfired; transcript:\n" << backend_.Transcript();
+    return result;
+  }
+
+  void When(test::Predicate predicate, test::Action action) { backend_.When(std::move(predicate), std::move(action)); }
+
+  static test::Predicate StatusIs(std::string text) {
+    return [text = std::move(text)](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Text(IDC_STATUS) == text; };
+  }
+
+  // Position of the first transcript line containing `fragment`; -1 without one.
+  long IndexOf(const std::string& fragment) const {
+    const auto lines = backend_.Lines();
+    const auto it = std::find_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.find(fragment) != std::string::npos; });
+    return it == lines.end() ? -1 : it - lines.begin();
+  }
+  std::string Transcript() const { return backend_.Transcript(); }
+
+  inproc::ScopedInProcessDriver driver_;
+  os::ScopedTimeScale time_{10};
+  test::WaitRecorder waits_;
+  test::ScriptedBackend backend_;
+  test::ScopedBackend installed_{backend_};
+  std::shared_ptr<emu::EmulatedDisplay> display_;
+  std::string path_;
+  std::unique_ptr<CDotvaneDlg> dlg_;
+};
+
+void ExpectBox(const test::UiEvent& box, const std::string& text, const std::string& caption, ui::UINT style) {
+  EXPECT_EQ(box.text, text);
+  EXPECT_EQ(box.caption, caption);
+  EXPECT_EQ(box.style, style);
+}
+
+// ---- Start-up ----------------------------------------------------------------
+
+TEST_F(Scenario, NoImageEndsBeforeTheWindowShows) {
+  backend_.AutoAnswerOk(true);
+  static const os::ResourceModule kNoImages{std::span<const os::ResourceEntry>()};
+  EXPECT_EQ(Run(kNoImages), 2);
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  ExpectBox(boxes[0], "Resource file not found!", ui::ApplicationName(), ui::MB_ICONERROR);
+  EXPECT_EQ(IndexOf("shown 102"), -1) << Transcript();
+}
+
+TEST_F(Scenario, PromptWaitsForAMatchingArrivalThenConnects) {
+  When([](const Scene& s) { return s.Up(IDD_PLUGIN); }, Do("plug", PlugLater()));
+  When(StatusIs(kReady560), Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+
+  EXPECT_GE(IndexOf("text 131/1012 \"Please plug a Vantor 3 Braille display into a USB port.\""), 0) << Transcript();
+  const long shownPrompt = IndexOf("shown 131"), promptDone = IndexOf("ended 131 = 1"), shownMain = IndexOf("shown 102");
+  EXPECT_LT(shownPrompt, promptDone) << Transcript();
+  EXPECT_LT(promptDone, shownMain) << Transcript();
+  // The prompt waited for the display to settle after its arrival.
+  const auto sleeps = waits_.Durations("Sleep");
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), kArrivalPauseMs), 1);
+}
+
+TEST_F(Scenario, CancelledPromptEndsBeforeTheWindowShows) {
+  When([](const Scene& s) { return s.Up(IDD_PLUGIN); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_GE(IndexOf("ended 131 = 2"), 0) << Transcript();
+  EXPECT_EQ(IndexOf("shown 102"), -1) << Transcript();
+  EXPECT_FALSE(dlg_->IsConnected());
+}
+
+TEST_F(Scenario, ReadyStatusTitleAndAboutBox) {
+  Plug();
+  std::string aboutVersion;
+  When(StatusIs(kReady560), test::SysCommand(IDM_ABOUTBOX));
+  When([](const Scene& s) { return s.Up(IDD_ABOUTBOX); },
+       [&](Scene& s) {
+         aboutVersion = s.Text(IDC_VERSION);
+         Press(ui::IDOK)(s);
+       });
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 100"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+
+  EXPECT_EQ(aboutVersion, "1.0.2.2");
+  EXPECT_EQ(dlg_->GetWindowText(), "Orvanta Braille Display Firmware Update 5.71");
+  EXPECT_GE(IndexOf("menu 102 0x10 "), 0) << Transcript();
+  EXPECT_TRUE(dlg_->IsDlgItemEnabled(IDC_UPDATE));
+  EXPECT_EQ(dlg_->GetDefID(), IDC_UPDATE);
+  EXPECT_TRUE(backend_.Boxes().empty()) << Transcript();
+}
+
+// ---- Packets that fail the INFO checks ----------------------------------------
+
+struct RejectedCase {
+  const char* name;
+  std::vector<std::uint8_t> packet;
+  const char* text;
+};
+
+class RejectedPacket : public Scenario, public ::testing::WithParamInterface<RejectedCase> {};
+
+// The display is refused first, so that Exit is the default and Update is
+// disabled: the rejected packet's status recomposition must undo both.
+TEST_P(RejectedPacket, ShowsItsErrorAndRecomposesTheStatus) {
+  emu::DisplayConfig config;
+  config.version = "3.90";
+  Plug(config);
+  const std::string ready = ReadyLine("3.90");
+  When(StatusIs(ready), Press(IDC_UPDATE));
+  When([](const Scene& s) { return s.BoxUp(kRefused); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("focus 102 2"); },
+       Do("inject", [this] { display_->SendUnasked(GetParam().packet); }));
+  When([](const Scene& s) { return s.BoxUp(GetParam().text); }, Answer(ui::IDOK));
+  std::string status;
+  When(
+      [](const Scene& s) {
+        return s.Up(IDD_DOTVANE_DIALOG) && s.Seen(GetParam().text) && s.dialog->IsDlgItemEnabled(IDC_UPDATE);
+      },
+      [&](Scene& s) {
+        status = s.Text(IDC_STATUS);
+        Press(ui::IDCANCEL)(s);
+      });
+  EXPECT_EQ(Run(), 2);
+
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 2u) << Transcript();
+  ExpectBox(boxes[1], GetParam().text, ui::ApplicationName(), ui::MB_ICONERROR);
+  EXPECT_EQ(status, ready);
+  EXPECT_EQ(dlg_->GetDefID(), IDC_UPDATE);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, RejectedPacket,
+    ::testing::Values(
+        // Header 80 30 00 00 with 48 zero bytes sums to 0x50 when correct.
+        RejectedCase{"InfoBadChecksum", Extended(InfoHeader(0), 0x51), "Bad data checksum! Checksum:51  Should be:50 "},
+        RejectedCase{"OtherTypeBadChecksum", Extended({0x81, 0, 0, 0}, 0x00),
+                     "Bad data checksum! Checksum:00  Should be:7F "},
+        RejectedCase{"UnknownType", Extended({0x81, 0, 0, 0}), "Unknown packet!"},
+        RejectedCase{"InfoBadHeader", Extended(InfoHeader(1)), "Bad INFO packet header!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Version rules -------------------------------------------------------------
+
+enum class Outcome { kDownload, kRefused, kSame, kOlder };
+
+struct VersionCase {
+  const char* image;    // "5.71": the shipped image
+  const char* display;  // nullptr: the display does not answer the Query
+  const char* suffix;
+  Outcome outcome;
+  bool confirm = false;  // answer OK to the confirmation
+};
+
+class VersionRule : public Scenario, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(VersionRule, DecidesAsTheTableSays) {
+  const VersionCase& row = GetParam();
+  emu::DisplayConfig config;
+  config.answerQuery = row.display != nullptr;
+  if (row.display) config.version = row.display;
+  config.suffix = row.suffix;
+  Plug(config);
+
+  const std::string versionText = config.version + (config.suffix.empty() ? "" : " (" + config.suffix + ")");
+  const bool box = row.outcome != Outcome::kDownload;
+  const bool download = row.outcome == Outcome::kDownload || row.confirm;
+  When(StatusIs(row.display ? ReadyLine(versionText) : kReadyTail), Press(IDC_UPDATE));
+  if (box) When([](const Scene& s) { return s.box != nullptr; }, Answer(download ? ui::IDOK : ui::IDCANCEL));
+  if (download) When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_CANCEL_DOWNLOAD));
+  bool updateEnabled = true;
+  int defaultId = 0, focusId = 0;
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && (s.Seen("answer") || s.Seen("ended 129")); },
+       [&](Scene& s) {
+         updateEnabled = s.dialog->IsDlgItemEnabled(IDC_UPDATE);
+         defaultId = s.dialog->GetDefID();
+         focusId = s.dialog->GetFocusID();
+         Press(ui::IDCANCEL)(s);
+       });
+  const os::ResourceModule& images =
+      std::string(row.image) == "5.71" ? os::ResourceModule::Self() : ImageModule(row.image);
+  EXPECT_EQ(Run(images), 2);
+
+  EXPECT_TRUE(dlg_->GetWindowText().ends_with(std::string(" ") + row.image)) << dlg_->GetWindowText();
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), box ? 1u : 0u) << Transcript();
+  if (row.outcome == Outcome::kRefused) ExpectBox(boxes[0], kRefused, "ERROR", ui::MB_ICONERROR);
+  if (row.outcome == Outcome::kSame) ExpectBox(boxes[0], kSame, "WARNING", kConfirmStyle);
+  if (row.outcome == Outcome::kOlder) ExpectBox(boxes[0], kOlder, "WARNING", kConfirmStyle);
+  EXPECT_EQ(IndexOf("shown 129") >= 0, download) << Transcript();
+  EXPECT_FALSE(updateEnabled);
+  if (download) {
+    EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
+    EXPECT_TRUE(dlg_->IsDlgItemEnabled(ui::IDCANCEL));
+    EXPECT_FALSE(dlg_->IsUpdateDone());
+  } else {
+    EXPECT_EQ(defaultId, ui::IDCANCEL);
+    EXPECT_EQ(focusId, ui::IDCANCEL);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, VersionRule,
+                         ::testing::Values(VersionCase{"5.71", nullptr, "", Outcome::kDownload},
+                                           VersionCase{"5.71", "3.90", "", Outcome::kRefused},
+                                           VersionCase{"5.71", "4.70", "", Outcome::kRefused},
+                                           VersionCase{"5.71", "4.71", "", Outcome::kDownload},
+                                           VersionCase{"5.71", "5.70", "", Outcome::kDownload},
+                                           VersionCase{"5.71", "5.71", "", Outcome::kSame},
+                                           VersionCase{"5.71", "5.71", "b", Outcome::kSame},
+                                           VersionCase{"5.71", "5.71", "", Outcome::kSame, true},
+                                           VersionCase{"5.71", "5.80", "", Outcome::kOlder},
+                                           VersionCase{"5.71", "6.00", "", Outcome::kRefused},
+                                           VersionCase{"5.71", "5.7", "", Outcome::kDownload},
+                                           VersionCase{"5.71", "5", "", Outcome::kDownload},
+                                           VersionCase{"5.71", " 5.71", "", Outcome::kRefused},
+                                           VersionCase{"5.71", "10.5", "", Outcome::kRefused},
+                                           VersionCase{"4.60", "4.50", "", Outcome::kDownload},
+                                           VersionCase{"4.60", "4.60", "", Outcome::kSame},
+                                           VersionCase{"4.60", "4.75", "", Outcome::kOlder},
+                                           VersionCase{"4.60", "5.60", "", Outcome::kOlder},
+                                           VersionCase{"4.60", "6.10", "", Outcome::kOlder, true},
+                                           VersionCase{"4.80", "4.75", "", Outcome::kDownload},
+                                           VersionCase{"4.80", "5.80", "", Outcome::kOlder},
+                                           VersionCase{"0.00", "4.10", "", Outcome::kOlder}));
+
+// ---- Download ------------------------------------------------------------------
+
+TEST_F(Scenario, FailedDownloadReportsTheDisplayStatus) {
+  emu::DisplayConfig config;
+  config.refusedChunks[0] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x01};
+  Plug(config);
+  When(StatusIs(kReady560), Press(IDC_UPDATE));
+  When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_START_DOWNLOAD));
+  When([](const Scene& s) { return s.box != nullptr; }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  ExpectBox(boxes[0], "Firmware update failed! (010010000001)", "ERROR", ui::MB_ICONERROR);
+  EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
+  EXPECT_FALSE(dlg_->IsUpdateDone());
+  EXPECT_FALSE(dlg_->IsDlgItemEnabled(IDC_UPDATE));
+}
+
+TEST_F(Scenario, SuccessfulUpdateReconnectsAndReportsTheNewVersion) {
+  Plug();
+  When(StatusIs(kReady560), Press(IDC_UPDATE));
+  When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_START_DOWNLOAD));
+  When([](const Scene& s) { return s.BoxUp("Firmware update completed."); }, Answer(ui::IDOK));
+  EXPECT_EQ(Run(), 1);
+
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  ExpectBox(boxes[0], kDone571, "Download Done", ui::MB_ICONINFORMATION);
+  // Downloading, then the display's removal empties the status, and only
+  // after its return and the pause does the closing box come.
+  const std::vector<std::string> order = {
+      "enabled 129/1002 0", "enabled 129/1003 0", "text 129/1011 \"Downloading firmware...\"", "ended 129 = 1",
+      "enabled 102/2 0", "text 102/1013 \"\"", "box \"Download Done\"", "ended 102 = 1"};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    ASSERT_GE(IndexOf(order[i]), 0) << order[i] << "\n" << Transcript();
+    if (i > 0) {
+      EXPECT_LT(IndexOf(order[i - 1]), IndexOf(order[i])) << order[i] << "\n" << Transcript();
+    }
+  }
+  EXPECT_EQ(IndexOf("created 131"), -1) << Transcript();
+  const auto sleeps = waits_.Durations("Sleep");
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), kArrivalPauseMs), 1);
+  EXPECT_EQ(display_->CurrentVersion(), "5.71");
+  EXPECT_TRUE(dlg_->IsUpdateDone());
+}
+
+// ---- Arrival and removal -------------------------------------------------------
+
+TEST_F(Scenario, RemovalBeforeAnUpdateAsksForTheDisplayAgain) {
+  Plug();
+  When(StatusIs(kReady560), Do("unplug", [this] { driver_->Unplug(path_); }));
+  When([](const Scene& s) { return s.Up(IDD_PLUGIN); }, Do("plug", PlugLater()));
+  When([](const Scene& s) { return s.Seen("ended 131 = 1") && StatusIs(kReady560)(s); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_LT(IndexOf("> unplug"), IndexOf("shown 131")) << Transcript();
+  EXPECT_TRUE(dlg_->IsConnected());
+}
+
+TEST_F(Scenario, ForeignBroadcastsChangeNothing) {
+  Plug();
+  bool connected = false;
+  When(StatusIs(kReady560), Do("foreign device in and out", [this] {
+         emu::DisplayConfig other;
+         other.vendorId = 0x1234;
+         other.serial = "EMU0002";
+         const std::string path = driver_->Plug(std::make_shared<emu::EmulatedDisplay>(other));
+         ASSERT_EQ(path.find(kVendorIdMatchText), std::string::npos) << path;
+         driver_->Unplug(path);
+       }));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("> foreign"); },
+       [&](Scene& s) {
+         connected = dlg_->IsConnected();
+         Press(ui::IDCANCEL)(s);
+       });
+  EXPECT_EQ(Run(), 2);
+  // Both broadcasts were dispatched before the second rule fired: nothing came of them.
+  EXPECT_EQ(IndexOf("> foreign") + 1, IndexOf("> press 102/2")) << Transcript();
+  EXPECT_TRUE(connected);
+}
+
+}  // namespace
