@@ -381,7 +381,9 @@ int TextBackend::MessageBox(ui::CDialog*, const ui::MessageBoxSpec& spec) {
   return *box.answer;
 }
 
-void TextBackend::Loop(const Modal& self, const std::function<bool()>& done) {
+void TextBackend::Loop(const Modal& window, const std::function<bool()>& done) {
+  Modal self = window;
+  self.serial = ++nextSerial_;
   modals_.push_back(self);
   // Pops on every way out, exceptions from a handler included, so that an
   // outer loop never sees a window that is gone.
@@ -407,7 +409,7 @@ void TextBackend::WaitForWork() {
   std::unique_lock lock(mutex_);
   const bool holding = waitFor_.has_value();
   cv_.wait_for(lock, kRecheck, [&] {
-    return woken_ || (!holding && (!lines_.empty() || (inputEnded_ && !endHandled_)));
+    return woken_ || (!holding && (!lines_.empty() || (inputEnded_ && modals_.back().serial != endClosedSerial_)));
   });
 }
 
@@ -418,24 +420,28 @@ bool TextBackend::TakeCommand(const Modal& self) {
 
   std::optional<std::string> line;
   bool endNow = false;
+  bool closeNow = false;
   {
     std::lock_guard lock(mutex_);
     if (!lines_.empty()) {
       line = std::move(lines_.front());
       lines_.pop_front();
-    } else if (inputEnded_ && !endHandled_) {
-      endHandled_ = true;
-      endNow = true;
+    } else if (inputEnded_ && top.serial != endClosedSerial_) {
+      endNow = endClosedSerial_ == 0;  // said once
+      endClosedSerial_ = top.serial;
+      closeNow = true;
     }
   }
   if (line) {
     Execute(*line);
     return true;
   }
-  if (endNow) {
-    // Without further input nobody could ever answer what is up; closing it
-    // once lets a program that was only being watched come to its end.
-    Print("end of input");
+  if (closeNow) {
+    // Without further input nobody could ever answer what is up: each window
+    // is closed once as it comes to the top, so the program comes to its end
+    // instead of waiting for ever.  A window that refuses to close (its Cancel
+    // is disabled while an update completes) is left to end by itself.
+    if (endNow) Print("end of input");
     CloseInnermost();
     return true;
   }

@@ -69,6 +69,7 @@ class TextBackend : public ui::Backend {
   struct Modal {
     ui::CDialog* dialog = nullptr;
     Box* box = nullptr;
+    std::uint64_t serial = 0;  // set when its loop starts; tells windows apart
   };
 
   // Lines that go to `out`, in order.
@@ -115,7 +116,10 @@ class TextBackend : public ui::Backend {
   // User-interface thread only.
   std::vector<Modal> modals_;  // outermost first
   std::optional<std::string> waitFor_;  // lower case; holds the input while set
-  bool endHandled_ = false;
+  // After the end of input, each window is closed once as it becomes the
+  // innermost: the last one so closed.
+  std::uint64_t endClosedSerial_ = 0;
+  std::uint64_t nextSerial_ = 0;
 
   int stopPipe_[2] = {-1, -1};  // wakes the descriptor reader for shutdown
   std::thread reader_;

@@ -54,6 +54,7 @@ class MainDlg : public CDialog {
     SetDlgItemText(1013, "Ready.");
     AppendSystemMenuItem(kAboutCommand, "&About Dotvane...");
     if (updateDisabled) EnableDlgItem(1000, false);
+    if (exitDisabled) EnableDlgItem(ui::IDCANCEL, false);
     if (finishWith) {
       // The only other way out of the main window: a message from elsewhere.
       worker_ = std::thread([this, result = *finishWith] {
@@ -95,6 +96,7 @@ class MainDlg : public CDialog {
   }
 
   bool updateDisabled = false;
+  bool exitDisabled = false;
   std::optional<std::intptr_t> finishWith;
   std::intptr_t downloadResult = -100;
   int answer = -100;
@@ -161,16 +163,26 @@ TEST_F(TextBackendTest, NestedDialogChangesAndBoxAreReportedInOrder) {
                               "end 102 \"Main 1.00\" result 2\n");
 }
 
-TEST_F(TextBackendTest, EndOfInputClosesOnlyTheInnermostDialogAndOnlyOnce) {
+TEST_F(TextBackendTest, EndOfInputClosesEachWindowOnceFromTheInnermostOut) {
   MainDlg main;
-  main.finishWith = 7;
   Start("press update firmware...\n");
-  EXPECT_EQ(main.DoModal(), 7);
+  EXPECT_EQ(main.DoModal(), ui::IDCANCEL);
   EXPECT_EQ(main.downloadResult, ui::IDCANCEL);
   const std::string t = Transcript();
-  EXPECT_NE(t.find("end of input\nend 129 \"Firmware Update\" result 2\nend 102 \"Main 1.00\" result 7\n"),
+  EXPECT_NE(t.find("end of input\nend 129 \"Firmware Update\" result 2\nend 102 \"Main 1.00\" result 2\n"),
             std::string::npos)
       << t;
+}
+
+TEST_F(TextBackendTest, AWindowThatRefusesToCloseAtEndOfInputIsLeftToEndByItself) {
+  MainDlg main;
+  main.exitDisabled = true;
+  main.finishWith = 7;
+  Start("");
+  EXPECT_EQ(main.DoModal(), 7);
+  const std::string t = Transcript();
+  EXPECT_NE(t.find("end of input\n"), std::string::npos) << t;
+  EXPECT_EQ(t.find("end of input", t.find("end of input") + 1), std::string::npos) << "closed once, not again and again";
 }
 
 // ---- Refused commands -------------------------------------------------------
@@ -209,9 +221,8 @@ TEST_F(TextBackendTest, BoxWithCancelIsListedAndCloseAnswersCancel) {
 
 TEST_F(TextBackendTest, OkOnlyBoxRefusesCancelAndEndOfInputAnswersOk) {
   MainDlg main;
-  main.finishWith = 3;
   Start("press update firmware\npress start download\nanswer cancel\n");
-  EXPECT_EQ(main.DoModal(), 3);
+  EXPECT_EQ(main.DoModal(), ui::IDCANCEL);
   const std::string t = Transcript();
   EXPECT_NE(t.find("error: this message box has only OK\nend of input\nanswered OK\n"), std::string::npos) << t;
 }
