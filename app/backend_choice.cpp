@@ -4,13 +4,40 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <string_view>
 
 #include "app/dotvane_app.h"
 #include "platform/text/text_backend.h"
 
+namespace {
+
+// The graphical back end is not part of this build yet.
+constexpr bool kHaveGraphicalBackend = false;
+
+bool GraphicalDisplayAvailable() {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+}  // namespace
+
 std::unique_ptr<ui::Backend> MakeBackend() {
-  // The graphical back end is not part of this build yet: every choice
-  // comes to the text back end.
+  const char* forced = std::getenv("DOTVANE_UI");
+  const std::string_view choice = forced == nullptr ? "" : forced;
+  bool graphical = kHaveGraphicalBackend && GraphicalDisplayAvailable();
+  if (choice == "text") {
+    graphical = false;
+  } else if (choice == "gui") {
+    if (!kHaveGraphicalBackend) {
+      std::cerr << program_invocation_short_name
+                << ": the graphical interface is not part of this build; using the text interface\n";
+    }
+  } else if (!choice.empty()) {
+    std::cerr << program_invocation_short_name << ": DOTVANE_UI must be \"text\" or \"gui\", not \"" << choice
+              << "\"; ignoring it\n";
+  }
+  (void)graphical;  // only the text back end can be made today
   return std::make_unique<text::TextBackend>(std::cin, std::cout);
 }
 
