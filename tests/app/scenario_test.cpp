@@ -393,3 +393,22 @@ TEST_F(Scenario, ForeignBroadcastsChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Return presses IDOK where no button is the default.  Neither the main
+// window nor the download dialog has an OK button, and 1 from either means
+// an update was written: IDOK must end neither.
+TEST_F(Scenario, ReturnNeverEndsAWindowAsASuccess) {
+  Plug();
+  When(StatusIs(kReady560), Press(ui::IDOK));
+  When(StatusIs(kReady560), Press(IDC_UPDATE));  // still there: the IDOK did nothing
+  When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_CANCEL_DOWNLOAD));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
+  EXPECT_FALSE(dlg_->IsUpdateDone());
+}
+
+}  // namespace
