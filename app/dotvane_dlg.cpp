@@ -83,9 +83,43 @@ void CDotvaneDlg::RegisterNotification() {
   m_notification = ui::RegisterDeviceNotification(this, kDisplayInterfaceClass);
 }
 
+// A display that is attached but may not be opened would otherwise only
+// ever get "please plug it in", which cannot help: say what is wrong and
+// what to do about it.
+const char* CDotvaneDlg::CannotOpenText(os::DWORD error) {
+  switch (error) {
+    case os::ERROR_ACCESS_DENIED:
+      return "A Braille display is connected, but you do not have permission to use it. Install the udev rule "
+             "that comes with Dotvane (70-dotvane.rules), then unplug the display and plug it in again. Choose "
+             "OK to try again or Cancel to exit.";
+    case os::ERROR_BUSY:
+      return "A Braille display is connected, but another program is using it, such as a screen reader's Braille "
+             "service. Stop that program or its Braille service, then choose OK to try again or Cancel to exit.";
+    default:
+      return nullptr;
+  }
+}
+
+bool CDotvaneDlg::OpenDisplay() {
+  // Right after an arrival the device node may not have its permissions
+  // yet (udev applies them a moment later): a refusal is retried briefly.
+  for (os::DWORD waited = 0;; waited += kPermissionRetryStepMs) {
+    if (m_link.Open(this)) return true;
+    if (m_link.OpenError() != os::ERROR_ACCESS_DENIED || waited >= kPermissionRetryMs) return false;
+    os::Sleep(kPermissionRetryStepMs);
+  }
+}
+
 void CDotvaneDlg::ConnectDisplay() {
   m_connected = 0;
-  while (!m_link.Open(this)) {
+  while (!OpenDisplay()) {
+    if (const char* problem = CannotOpenText(m_link.OpenError())) {
+      if (MessageBox(problem, "", ui::MB_OKCANCEL | ui::MB_ICONWARNING) != ui::IDOK) {
+        EndDialog(ui::IDCANCEL);
+        return;
+      }
+      continue;
+    }
     CPlugIn prompt;
     if (prompt.DoModal() != 1) {
       EndDialog(ui::IDCANCEL);

@@ -29,6 +29,10 @@ inline constexpr os::UINT IDM_ABOUTBOX = 0x0010;
 
 // Pause after a matching display arrives, before it is opened.
 inline constexpr os::DWORD kArrivalPauseMs = 1000;
+// How long, and in what steps, an open refused for lack of permission is
+// tried again before the user is told.
+inline constexpr os::DWORD kPermissionRetryMs = 2000;
+inline constexpr os::DWORD kPermissionRetryStepMs = 250;
 
 class CDotvaneDlg : public ui::CDialog {
  public:
@@ -46,6 +50,10 @@ class CDotvaneDlg : public ui::CDialog {
 
   int LoadFirmwareImage(const char* name, const char* type);
   void ConnectDisplay();
+  bool OpenDisplay();
+  // What to tell the user when an attached display cannot be opened; nullptr
+  // when the reason is that none is attached.
+  static const char* CannotOpenText(os::DWORD error);
   void SendQuery();
   void UpdateStatus();
   void RegisterNotification();

@@ -52,7 +52,11 @@ int CTamrel::Open(os::HWND target) {
   m_input.Reset();
 
   m_channel = std::make_unique<CUsbDevice>();
-  if (!m_channel->Open(0, &m_input)) return 0;
+  if (!m_channel->Open(0, &m_input)) {
+    m_openError = os::GetLastError();
+    return 0;
+  }
+  m_openError = os::ERROR_SUCCESS;
 
   if (!m_channel->StartReader()) {
     // No display-to-host pipe: a control-only connection, good as long as

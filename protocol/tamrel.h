@@ -62,6 +62,10 @@ class CTamrel {
   static os::DWORD ReadPackets(CTamrel* link);
 
   const DeviceStatus& Status() const { return m_status; }
+  // Why the last Open found no display it could open: ERROR_FILE_NOT_FOUND
+  // when none is attached, ERROR_ACCESS_DENIED or ERROR_BUSY when one is
+  // there but may not be used; ERROR_SUCCESS after a successful Open.
+  os::DWORD OpenError() const { return m_openError; }
   // For tests and diagnostics.
   CUsbDevice* Channel() const { return m_channel.get(); }
   bool IsActive() const { return m_active != 0; }
@@ -82,4 +86,5 @@ class CTamrel {
   DeviceStatus m_status = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   // Readers that did not end within their wait; collected at destruction.
   std::vector<std::unique_ptr<os::Thread>> m_lateReaders;
+  os::DWORD m_openError = os::ERROR_SUCCESS;
 };

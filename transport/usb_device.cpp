@@ -26,8 +26,15 @@ VendorRequest MakeVendorRequest(std::uint8_t requestType, std::uint8_t recipient
 
 os::HANDLE FindDeviceAndPath(const os::GUID& interfaceClass, std::string* path) {
   os::HANDLE found = os::INVALID_HANDLE_VALUE;
+  // Why nothing could be opened: no display at all, or the first one that
+  // was there but refused (no permission, held by another program).  The
+  // caller reads it with GetLastError, so the user can be told.
+  os::DWORD why = os::ERROR_FILE_NOT_FOUND;
   os::HDEVINFO set = os::SetupDiGetClassDevs(&interfaceClass, os::DIGCF_PRESENT | os::DIGCF_DEVICEINTERFACE);
-  if (set == nullptr) return found;
+  if (set == nullptr) {
+    os::SetLastError(why);
+    return found;
+  }
   os::DWORD errorsInARow = 0;
   for (os::DWORD index = 0; errorsInARow < kMaxEnumerationErrorsInARow; ++index) {
     os::SP_DEVICE_INTERFACE_DATA data;
@@ -51,8 +58,10 @@ os::HANDLE FindDeviceAndPath(const os::GUID& interfaceClass, std::string* path) 
       found = h;
       break;
     }
+    if (why == os::ERROR_FILE_NOT_FOUND) why = os::GetLastError();
   }
   os::SetupDiDestroyDeviceInfoList(set);
+  os::SetLastError(found == os::INVALID_HANDLE_VALUE ? why : os::ERROR_SUCCESS);
   return found;
 }
 

@@ -102,6 +102,11 @@ struct Shared : std::enable_shared_from_this<Shared> {
 
   std::vector<Plugged> bus;
   std::set<os::DWORD> failingIndices;
+  struct OpenFailure {
+    os::DWORD error;
+    int times;  // opens still to fail; negative: every one
+  };
+  std::map<std::string, OpenFailure> openFailures;  // by device path
   std::map<os::HANDLE, std::shared_ptr<HandleState>> handles;
   os::HANDLE nextHandle = 1;
   std::uint64_t nextWriteId = 1;
@@ -396,6 +401,15 @@ std::vector<std::string> InProcessDriver::Paths() const {
   return paths;
 }
 
+void InProcessDriver::FailOpen(const std::string& path, os::DWORD error, int times) {
+  std::lock_guard lock(impl_->shared->mutex);
+  if (error == os::ERROR_SUCCESS) {
+    impl_->shared->openFailures.erase(path);
+  } else {
+    impl_->shared->openFailures[path] = {error, times};
+  }
+}
+
 void InProcessDriver::FailEnumIndex(os::DWORD index, bool fail) {
   std::lock_guard lock(impl_->shared->mutex);
   if (fail) {
@@ -436,6 +450,12 @@ os::HANDLE InProcessDriver::Open(const std::string& path, bool /*overlapped*/) {
     std::optional<HandleKind> kind;
     if (SameText(path, p.path)) {
       kind = HandleKind::kControl;
+      const auto failure = s.openFailures.find(p.path);
+      if (failure != s.openFailures.end() && failure->second.times != 0) {
+        if (failure->second.times > 0) --failure->second.times;
+        os::SetLastError(failure->second.error);
+        return os::INVALID_HANDLE_VALUE;
+      }
     } else if (path.size() > p.path.size() && SameText(path.substr(0, p.path.size()), p.path)) {
       const std::string rest = path.substr(p.path.size());
       const std::string separator = os::kPipeSeparator;

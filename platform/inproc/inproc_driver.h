@@ -29,6 +29,11 @@ class InProcessDriver final : public os::Driver {
   void Unplug(const std::string& path);
   std::vector<std::string> Paths() const;
 
+  // Makes opening the display at `path` fail with `error` (ERROR_ACCESS_DENIED
+  // as without permission, ERROR_BUSY as when another program holds it), the
+  // next `times` times or, when negative, always; ERROR_SUCCESS clears it.
+  void FailOpen(const std::string& path, os::DWORD error, int times = -1);
+
   // Makes enumeration of `index` fail with an error other than the end of the walk.
   void FailEnumIndex(os::DWORD index, bool fail = true);
 

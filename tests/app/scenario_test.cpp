@@ -412,3 +412,46 @@ TEST_F(Scenario, ReturnNeverEndsAWindowAsASuccess) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- A display that is attached but cannot be opened --------------------------
+
+TEST_F(Scenario, ADisplayHeldByAnotherProgramIsNamedNotPromptedFor) {
+  Plug();
+  driver_->FailOpen(path_, os::ERROR_BUSY);
+  When([](const Scene& s) { return s.BoxUp("another program is using it"); },
+       [this](Scene& s) {
+         driver_->FailOpen(path_, os::ERROR_SUCCESS);  // the user stops the other program ...
+         Answer(ui::IDOK)(s);                          // ... and tries again
+       });
+  When(StatusIs(kReady560), Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  EXPECT_EQ(boxes[0].caption, ui::ApplicationName());
+  EXPECT_EQ(boxes[0].style, ui::MB_OKCANCEL | ui::MB_ICONWARNING);
+  EXPECT_EQ(IndexOf("shown 131"), -1) << "no plug-in prompt for a display that is plugged in";
+}
+
+TEST_F(Scenario, APermissionRefusedForAMomentIsRetriedThenExplained) {
+  Plug();
+  driver_->FailOpen(path_, os::ERROR_ACCESS_DENIED, 3);  // udev catches up after three tries
+  When(StatusIs(kReady560), Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_TRUE(backend_.Boxes().empty()) << Transcript();
+  const auto sleeps = waits_.Durations("Sleep");
+  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), kPermissionRetryStepMs), 3);
+}
+
+TEST_F(Scenario, APermissionThatStaysRefusedIsExplainedAndCancelEnds) {
+  Plug();
+  driver_->FailOpen(path_, os::ERROR_ACCESS_DENIED);
+  When([](const Scene& s) { return s.BoxUp("do not have permission"); }, Answer(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  ASSERT_EQ(backend_.Boxes().size(), 1u) << Transcript();
+  EXPECT_NE(backend_.Boxes()[0].text.find("70-dotvane.rules"), std::string::npos);
+  EXPECT_EQ(IndexOf("shown 102"), -1);
+}
+
+}  // namespace
