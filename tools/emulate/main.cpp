@@ -1,0 +1,465 @@
+// dotvane-emulate: attaches emulated displays as USB devices (umockdev) and
+// runs a command against them, so that a real program reaches the display
+// through the real libusb.  Ends with the command's exit status.
+#include <glib-unix.h>
+#include <glib.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/emulated_display.h"
+#include "protocol/vendor_requests.h"
+#include "tools/emulate/usb_testbed.h"
+
+extern char** environ;
+
+#if defined(__SANITIZE_THREAD__)
+// umockdev hands the node name to its worker thread through GLib, whose
+// locks are futexes ThreadSanitizer cannot see: the worker's g_strdup() of it
+// and umockdev's later free() then look like a race.  Reports involving
+// g_strdup() are exempt; this program never copies shared data with it.
+extern "C" const char* __tsan_default_suppressions() { return "race:g_strdup\n"; }
+#endif
+
+namespace {
+
+constexpr char kPreload[] = "libumockdev-preload.so.0";
+// Set in the environment of the re-executed testbed, never passed on.
+constexpr char kReexecMarker[] = "DOTVANE_EMULATE_UNDER_PRELOAD";
+
+constexpr int kUsageError = 2;
+constexpr int kSetupError = 125;
+constexpr int kCannotExecute = 126;
+constexpr int kNotFound = 127;
+
+struct Options {
+  emu::DisplayConfig config;
+  std::vector<std::string> refusedChunks;
+  bool noInEndpoint = false;
+  int plugDelayMs = 0;
+  int unplugAtMs = -1;
+  int replugAtMs = -1;
+  int unplugAtChunk = -1;
+  bool secondDisplay = false;
+  int restartLeaveMs = 50;
+  int restartReturnMs = 500;
+  bool noRestart = false;
+  std::string logFile;
+  std::vector<std::string> command;
+};
+
+bool ParseHexStatus(const std::string& text, emu::Status* status) {
+  if (text.size() != 2 * status->size()) return false;
+  for (std::size_t i = 0; i < status->size(); ++i) {
+    const std::string byte = text.substr(2 * i, 2);
+    if (byte.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    (*status)[i] = static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16));
+  }
+  return true;
+}
+
+// Returns an error message, or nothing when every entry is N:HEXSTATUS.
+std::optional<std::string> ApplyRefusedChunks(const std::vector<std::string>& entries, emu::DisplayConfig* config) {
+  for (const std::string& entry : entries) {
+    const auto colon = entry.find(':');
+    emu::Status status{};
+    if (colon == std::string::npos || colon == 0 ||
+        entry.find_first_not_of("0123456789") < colon || colon > 9 ||
+        !ParseHexStatus(entry.substr(colon + 1), &status)) {
+      return "--refuse-chunk " + entry + ": expected N:HEXSTATUS, e.g. 2:00001F000001";
+    }
+    config->refusedChunks[std::stoi(entry.substr(0, colon))] = status;
+  }
+  return std::nullopt;
+}
+
+// Parses the options before "--"; what follows it is the command.  Returns
+// an exit status when the program should end right away.
+std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
+  int split = argc;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) {
+      split = i;
+      break;
+    }
+  }
+  for (int i = split + 1; i < argc; ++i) o->command.emplace_back(argv[i]);
+
+  // Milliseconds and counts: the type column says MS or N without the
+  // validator's name.
+  CLI::Validator nonNegative = CLI::Range(0, 1 << 30);
+  nonNegative.description("");
+  CLI::App app{
+      "Attaches one or two emulated braille displays as USB devices (umockdev) and runs a command against "
+      "them, so that it reaches the display through the real libusb. Ends with the command's exit status.",
+      "dotvane-emulate"};
+  app.footer(
+      "After the options: -- COMMAND [ARGS...]. COMMAND defaults to dotvane (looked for next to dotvane-emulate, in the build tree's app folder, then on "
+      "PATH). It runs with LD_PRELOAD and UMOCKDEV_DIR set, so libusb sees only the emulated displays.\n"
+      "Exit status: the command's; 128+N when it died of signal N; 2 for bad options; 125 when the testbed "
+      "could not be set up; 126/127 when the command could not be run / found.");
+  app.add_option("--manufacturer", o->config.manufacturer, "Manufacturer text of the INFO answer")
+      ->capture_default_str();
+  app.add_option("--model", o->config.model, "Model text of the INFO answer")->capture_default_str();
+  app.add_option("--version", o->config.version, "Firmware version text of the INFO answer")->capture_default_str();
+  app.add_option("--suffix", o->config.suffix, "Suffix text of the INFO answer (default: none)");
+  app.add_flag("--accept-agent", o->config.acceptAgent,
+               "Accept the agent load (default: the first agent request is refused)");
+  app.add_option("--refuse-chunk", o->refusedChunks,
+                 "Refuse chunk request N (0-based, counted since the start request) and answer HEXSTATUS "
+                 "(6 bytes) to the next status request; repeatable, e.g. 2:00001F000001")
+      ->type_name("N:HEXSTATUS");
+  app.add_flag("--no-in-endpoint", o->noInEndpoint, "The display has no bulk IN endpoint 0x81");
+  app.add_option("--plug-delay", o->plugDelayMs, "Plug the displays in MS after the command started")
+      ->type_name("MS")
+      ->check(nonNegative);
+  app.add_option("--unplug-at", o->unplugAtMs, "Remove the (first) display for good MS after the command started")
+      ->type_name("MS")
+      ->check(nonNegative);
+  app.add_option("--replug-at", o->replugAtMs,
+                 "With --unplug-at: plug the display in again MS after the command started, as a user would")
+      ->type_name("MS")
+      ->check(nonNegative)
+      ->needs("--unplug-at");
+  app.add_option("--unplug-at-chunk", o->unplugAtChunk,
+                 "Remove the (first) display for good when chunk request N (0-based, counted since the start "
+                 "request) arrives; that request fails")
+      ->type_name("N")
+      ->check(nonNegative);
+  app.add_flag("--second-display", o->secondDisplay, "Attach a second display, serial EMU0002");
+  app.add_option("--restart-leave", o->restartLeaveMs,
+                 "After an accepted end of transfer, the display leaves the bus after MS")
+      ->type_name("MS")
+      ->check(nonNegative)
+      ->capture_default_str();
+  app.add_option("--restart-return", o->restartReturnMs, "...and comes back MS after it left")
+      ->type_name("MS")
+      ->check(nonNegative)
+      ->capture_default_str();
+  app.add_flag("--no-restart", o->noRestart, "The display stays on the bus after an accepted end of transfer");
+  app.add_option("--log", o->logFile, "Write every request a display got to FILE, one JSON object per line")
+      ->type_name("FILE");
+
+  try {
+    app.parse(split, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kUsageError;
+  }
+  if (auto error = ApplyRefusedChunks(o->refusedChunks, &o->config)) {
+    std::fprintf(stderr, "dotvane-emulate: %s\n", error->c_str());
+    return kUsageError;
+  }
+  o->config.hasInPipe = !o->noInEndpoint;
+  o->config.restartAfterEnd = !o->noRestart;
+  return std::nullopt;
+}
+
+bool UnderPreload() {
+  const char* marker = std::getenv(kReexecMarker);
+  const char* preload = std::getenv("LD_PRELOAD");
+  return marker != nullptr && preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+// umockdev only sends uevents from a process under its preload, so the
+// testbed runs itself again with it.  The command inherits the preload.
+int ReexecUnderPreload(char** argv) {
+  std::string preload = kPreload;
+  if (const char* existing = std::getenv("LD_PRELOAD"); existing != nullptr && *existing != '\0') {
+    // An AddressSanitizer runtime named there must stay first.
+    preload = std::string(existing) + ":" + kPreload;
+  }
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  // AddressSanitizer builds (of this program or of the command) would refuse
+  // to start with the preload ahead of their runtime.
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* existing = std::getenv("ASAN_OPTIONS"); existing != nullptr && *existing != '\0') {
+    asan = std::string(existing) + ":" + asan;
+  }
+  setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  setenv(kReexecMarker, "1", 1);
+  execv("/proc/self/exe", argv);
+  std::fprintf(stderr, "dotvane-emulate: cannot run itself under %s: %s\n", kPreload, std::strerror(errno));
+  return kSetupError;
+}
+
+std::string ExecutableDir() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return ".";
+  std::string path(buffer, static_cast<std::size_t>(n));
+  return path.substr(0, path.rfind('/'));
+}
+
+// The default command: the dotvane built alongside, else the one on PATH.
+std::string DefaultCommand() {
+  const std::string dir = ExecutableDir();
+  for (const std::string& candidate : {dir + "/dotvane", dir + "/../../app/dotvane"}) {
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "dotvane";
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (std::uint8_t b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 0xF];
+  }
+  return s;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string s = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      s += '\\';
+      s += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      s += escaped;
+    } else {
+      s += c;
+    }
+  }
+  return s + "\"";
+}
+
+// One JSON object per line for every request a display got.
+class RequestLog {
+ public:
+  explicit RequestLog(FILE* file) : file_(file) {}
+  ~RequestLog() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+
+  void Write(const std::string& serial, const emu::RecordedRequest& r) {
+    std::string line;
+    switch (r.kind) {
+      case emu::RecordedRequest::Kind::kBulkOut: line = "{\"kind\":\"bulk-out\""; break;
+      case emu::RecordedRequest::Kind::kControlIn: line = "{\"kind\":\"control-in\""; break;
+      case emu::RecordedRequest::Kind::kControlOut: line = "{\"kind\":\"control-out\""; break;
+    }
+    if (r.kind != emu::RecordedRequest::Kind::kBulkOut) {
+      line += ",\"request\":\"" + HexBytes({r.request}) + "\"";
+      line += ",\"value\":" + std::to_string(r.value) + ",\"index\":" + std::to_string(r.index);
+    }
+    line += ",\"length\":" + std::to_string(r.length);
+    line += ",\"data\":\"" + HexBytes(r.data) + "\"";
+    line += std::string(",\"accepted\":") + (r.accepted ? "true" : "false");
+    line += ",\"serial\":" + JsonString(serial) + "}\n";
+    std::lock_guard lock(mutex_);
+    std::fputs(line.c_str(), file_);
+    std::fflush(file_);
+  }
+
+ private:
+  std::mutex mutex_;
+  FILE* file_;
+};
+
+// Counts chunk requests since the last accepted start request, to remove
+// the display when a given one arrives.
+class ChunkTrigger {
+ public:
+  explicit ChunkTrigger(int target) : target_(target) {}
+  // True exactly once: when request number `target` arrives.
+  bool Observe(const emu::RecordedRequest& r) {
+    if (r.kind != emu::RecordedRequest::Kind::kControlOut) return false;
+    std::lock_guard lock(mutex_);
+    if (r.request == kRequestStartTransfer && r.accepted) count_ = 0;
+    if (r.request != kRequestChunk || fired_) return false;
+    if (count_++ != target_) return false;
+    fired_ = true;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  int target_;
+  int count_ = 0;
+  bool fired_ = false;
+};
+
+std::atomic<pid_t> gChild{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+// SIGINT and SIGTERM go on to the command; the testbed ends when it does.
+// A terminal's interrupt already reached the command (same process group),
+// so only signals sent to this process alone are passed on.
+void ForwardSignal(int sig, siginfo_t* info, void*) {
+  const pid_t child = gChild.load();
+  if (child <= 0) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return;
+  }
+  if (info != nullptr && info->si_code == SI_KERNEL) return;
+  kill(child, sig);
+}
+
+void InstallSignalForwarding() {
+  struct sigaction action {};
+  action.sa_sigaction = ForwardSignal;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Starts the command in this process group (not a session leader, so the
+// pty nodes never become its controlling terminal).
+int Spawn(const std::vector<std::string>& command, pid_t* pid) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, kReexecMarker, std::strlen(kReexecMarker)) == 0 && (*e)[std::strlen(kReexecMarker)] == '=') {
+      continue;
+    }
+    env.emplace_back(*e);
+  }
+  std::vector<char*> envp;
+  for (auto& s : env) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = command;
+  std::vector<char*> argvp;
+  for (auto& s : args) argvp.push_back(s.data());
+  argvp.push_back(nullptr);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGPIPE);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const int rc = posix_spawnp(pid, argvp[0], nullptr, &attr, argvp.data(), envp.data());
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
+struct RunState {
+  GMainLoop* loop = nullptr;
+  int status = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (auto exit = ParseOptions(argc, argv, &options)) return *exit;
+  if (!UnderPreload()) return ReexecUnderPreload(argv);
+  if (options.command.empty()) options.command.push_back(DefaultCommand());
+
+  std::unique_ptr<RequestLog> log;
+  if (!options.logFile.empty()) {
+    FILE* file = std::fopen(options.logFile.c_str(), "w");
+    if (file == nullptr) {
+      std::fprintf(stderr, "dotvane-emulate: cannot write %s: %s\n", options.logFile.c_str(), std::strerror(errno));
+      return kSetupError;
+    }
+    log = std::make_unique<RequestLog>(file);
+  }
+
+  RunState run;
+  run.loop = g_main_loop_new(nullptr, FALSE);
+  int exitStatus = 0;
+  {
+    emu::UsbTestbed testbed({options.restartLeaveMs, options.restartReturnMs});
+
+    std::vector<std::shared_ptr<emu::EmulatedDisplay>> displays;
+    displays.push_back(std::make_shared<emu::EmulatedDisplay>(options.config));
+    if (options.secondDisplay) {
+      emu::DisplayConfig second = options.config;
+      second.serial = "EMU0002";
+      displays.push_back(std::make_shared<emu::EmulatedDisplay>(second));
+    }
+    ChunkTrigger chunkTrigger(options.unplugAtChunk);
+    for (std::size_t i = 0; i < displays.size(); ++i) {
+      const std::size_t slot = testbed.AddDisplay(displays[i]);
+      const std::string serial = displays[i]->Config().serial;
+      const bool unplugAtChunk = i == 0 && options.unplugAtChunk >= 0;
+      if (!log && !unplugAtChunk) continue;
+      displays[i]->SetRequestObserver(
+          [&testbed, &chunkTrigger, logger = log.get(), serial, slot, unplugAtChunk](const emu::RecordedRequest& r) {
+            if (logger != nullptr) logger->Write(serial, r);
+            if (unplugAtChunk && chunkTrigger.Observe(r)) testbed.UnplugSoon(slot);
+          });
+    }
+
+    auto plugAll = [&testbed, count = displays.size()] {
+      for (std::size_t i = 0; i < count; ++i) testbed.Plug(i);
+    };
+    if (options.plugDelayMs == 0) plugAll();
+
+    InstallSignalForwarding();
+    pid_t pid = 0;
+    if (const int rc = Spawn(options.command, &pid); rc != 0) {
+      std::fprintf(stderr, "dotvane-emulate: cannot run %s: %s\n", options.command[0].c_str(), std::strerror(rc));
+      exitStatus = rc == ENOENT ? kNotFound : kCannotExecute;
+    } else {
+      gChild.store(pid);
+      std::function<void()> plugLater = plugAll;
+      const bool comesBack = options.replugAtMs >= 0;
+      std::function<void()> unplugLater = [&testbed, comesBack] {
+        if (comesBack) {
+          testbed.Detach(0);
+        } else {
+          testbed.Unplug(0);
+        }
+      };
+      std::function<void()> replugLater = [&testbed] { testbed.Plug(0); };
+      auto once = [](gpointer p) -> gboolean {
+        (*static_cast<std::function<void()>*>(p))();
+        return G_SOURCE_REMOVE;
+      };
+      if (options.plugDelayMs > 0) g_timeout_add(static_cast<guint>(options.plugDelayMs), once, &plugLater);
+      if (options.unplugAtMs >= 0) g_timeout_add(static_cast<guint>(options.unplugAtMs), once, &unplugLater);
+      if (comesBack) g_timeout_add(static_cast<guint>(options.replugAtMs), once, &replugLater);
+      g_child_watch_add(
+          pid,
+          [](GPid, gint status, gpointer p) {
+            auto* state = static_cast<RunState*>(p);
+            state->status = status;
+            g_main_loop_quit(state->loop);
+          },
+          &run);
+      g_main_loop_run(run.loop);
+      gChild.store(0);
+      // Timers still pending refer to this scope.
+      while (g_source_remove_by_user_data(&plugLater)) {
+      }
+      while (g_source_remove_by_user_data(&unplugLater)) {
+      }
+      while (g_source_remove_by_user_data(&replugLater)) {
+      }
+      if (WIFEXITED(run.status)) exitStatus = WEXITSTATUS(run.status);
+      else if (WIFSIGNALED(run.status)) exitStatus = 128 + WTERMSIG(run.status);
+      else exitStatus = kSetupError;
+    }
+    for (auto& display : displays) display->SetRequestObserver(nullptr);
+  }
+  g_main_loop_unref(run.loop);
+  return exitStatus;
+}
