@@ -8,11 +8,26 @@
 
 #include "app/dotvane_app.h"
 #include "platform/text/text_backend.h"
+#ifdef DOTVANE_HAVE_WX
+#include "platform/wx/wx_backend.h"
+#endif
 
 namespace {
 
-// The graphical back end is not part of this build yet.
-constexpr bool kHaveGraphicalBackend = false;
+#ifdef DOTVANE_HAVE_WX
+constexpr bool kHaveGraphicalBackend = true;
+#else
+constexpr bool kHaveGraphicalBackend = false;  // built without wxWidgets
+#endif
+
+// The graphical back end, or nothing when it cannot open the display.
+std::unique_ptr<ui::Backend> MakeGraphicalBackend() {
+#ifdef DOTVANE_HAVE_WX
+  return wxui::MakeWxBackend();
+#else
+  return nullptr;
+#endif
+}
 
 bool GraphicalDisplayAvailable() {
   const char* x11 = std::getenv("DISPLAY");
@@ -29,6 +44,7 @@ std::unique_ptr<ui::Backend> MakeBackend() {
   if (choice == "text") {
     graphical = false;
   } else if (choice == "gui") {
+    graphical = kHaveGraphicalBackend;  // tried even without DISPLAY: it fails cleanly and says so
     if (!kHaveGraphicalBackend) {
       std::cerr << program_invocation_short_name
                 << ": the graphical interface is not part of this build; using the text interface\n";
@@ -37,7 +53,10 @@ std::unique_ptr<ui::Backend> MakeBackend() {
     std::cerr << program_invocation_short_name << ": DOTVANE_UI must be \"text\" or \"gui\", not \"" << choice
               << "\"; ignoring it\n";
   }
-  (void)graphical;  // only the text back end can be made today
+  if (graphical) {
+    if (auto backend = MakeGraphicalBackend()) return backend;
+    std::cerr << program_invocation_short_name << ": cannot open the graphical display; using the text interface\n";
+  }
   return std::make_unique<text::TextBackend>(std::cin, std::cout);
 }
 

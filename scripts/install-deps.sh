@@ -13,6 +13,22 @@ packages=(
   googletest        # sources of GoogleTest and GoogleMock
   libbenchmark-dev
   libcli11-dev      # options of the tools around the program
+  libwxgtk3.2-dev   # the graphical interface (wxWidgets on GTK 3)
+  libgtk-3-dev      # ...which also calls GTK directly (accessibility roles, labels)
+  xvfb              # the graphical tests run on a virtual display
+  xauth             # ...which xvfb-run needs (only recommended by xvfb)
+  openbox           # ...with a window manager, for real keyboard focus
+  dbus              # ...and a session bus for the accessibility bus
+  at-spi2-core      # the accessibility bus screen readers use
+  python3-pyatspi   # the end-to-end test reads the windows as a screen reader does
+  xdotool           # ...and types keys into them
+  x11-utils         # xdpyinfo: waits until the virtual display answers
+  imagemagick       # import: screenshots of the virtual display
+  libusb-1.0-0-dev  # the driver back end for real displays
+  pkg-config        # finds libusb-1.0
+  umockdev          # dotvane-emulate: displays as USB devices (its preload library)
+  libumockdev-dev   # ...and its testbed library
+  libglib2.0-dev    # ...which umockdev's API is built on
 )
 
 missing=()

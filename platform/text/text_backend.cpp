@@ -236,7 +236,16 @@ void TextBackend::Wake() {
 void TextBackend::Print(const std::string& line) {
   out_ << line << '\n';
   out_.flush();
-  if (waitFor_ && Lower(line).find(*waitFor_) != std::string::npos) waitFor_.reset();
+  const std::string lower = Lower(line);
+  if (waitFor_ && lower.find(*waitFor_) != std::string::npos) {
+    // Met: a following wait looks only at what comes after this line.
+    waitFor_.reset();
+    sinceCommand_.clear();
+    return;
+  }
+  constexpr std::size_t kRemembered = 1000;
+  if (sinceCommand_.size() == kRemembered) sinceCommand_.pop_front();
+  sinceCommand_.push_back(lower);
 }
 
 void TextBackend::Error(const std::string& what) { Print("error: " + what); }
@@ -455,6 +464,7 @@ void TextBackend::Execute(const std::string& rawLine) {
   if (line.empty() || line[0] == '#') return;  // blank lines and script comments
   const auto [verb, argument] = SplitCommand(line);
   Box* box = modals_.back().box;
+  if (verb != "wait") sinceCommand_.clear();  // what follows is this command's doing
 
   if (verb == "press") {
     if (argument.empty()) return Error("press what? give a button's label or id");
@@ -542,9 +552,16 @@ void TextBackend::About() {
 
 void TextBackend::StartWait(const std::string& waitText) {
   const std::string key = Lower(waitText);
-  // Already on screen counts: the script cannot know how fast we were.
+  // Already on screen, or already printed since the last command, counts:
+  // the script cannot know how fast we were.
   for (const std::string& shown : DescribeInnermost()) {
     if (Lower(shown).find(key) != std::string::npos) return;
+  }
+  for (auto printed = sinceCommand_.begin(); printed != sinceCommand_.end(); ++printed) {
+    if (printed->find(key) != std::string::npos) {
+      sinceCommand_.erase(sinceCommand_.begin(), printed + 1);  // a following wait looks past it
+      return;
+    }
   }
   waitFor_ = key;
 }

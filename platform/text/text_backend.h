@@ -116,6 +116,10 @@ class TextBackend : public ui::Backend {
   // User-interface thread only.
   std::vector<Modal> modals_;  // outermost first
   std::optional<std::string> waitFor_;  // lower case; holds the input while set
+  // Lines printed since the last command other than `wait` was carried out
+  // (the latest ones, lower case): a wait is met by what that command has
+  // already brought about, however fast it came.
+  std::deque<std::string> sinceCommand_;
   // After the end of input, each window is closed once as it becomes the
   // innermost: the last one so closed.
   std::uint64_t endClosedSerial_ = 0;

@@ -1,0 +1,184 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real dotvane, through real libusb, against the
+emulated display attached by dotvane-emulate, driven as a person would drive
+the text interface.  CTest passes the two programs in DOTVANE and
+DOTVANE_EMULATE."""
+
+import json
+import os
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+DOTVANE = os.environ.get("DOTVANE", "dotvane")
+EMULATE = os.environ.get("DOTVANE_EMULATE", "dotvane-emulate")
+RUN_LIMIT_S = 120  # a whole run takes a few seconds; this only stops a hang
+
+FULL_UPDATE = [
+    "wait current Firmware Version",
+    "press Update Firmware...",
+    "press Start Download",
+    "wait Download Done",
+    "answer ok",
+]
+COMPLETED_BOX = (
+    'box "Download Done" "Orvanta, Vantor 3 Braille display, updated to Firmware Version 5.71. '
+    "Firmware update completed.  If you are using a screen reader with this Braille display, "
+    'you may need to restart it." buttons OK default OK icon information'
+)
+
+
+def environment():
+    env = dict(os.environ, DOTVANE_UI="text")
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
+class Run:
+    """One run of dotvane under dotvane-emulate."""
+
+    def __init__(self, script, *options):
+        self.dir = tempfile.TemporaryDirectory()
+        self.log_path = os.path.join(self.dir.name, "requests.jsonl")
+        command = [EMULATE, *options, "--log", self.log_path, "--", DOTVANE]
+        done = subprocess.run(command, input="".join(line + "\n" for line in script), capture_output=True,
+                              text=True, timeout=RUN_LIMIT_S, env=environment())
+        self.status = done.returncode
+        self.out = done.stdout
+        self.err = done.stderr
+        self.lines = done.stdout.splitlines()
+
+    def requests(self):
+        """The vendor requests the display got, as (request, value, data) in order."""
+        out = []
+        with open(self.log_path, encoding="utf-8") as log:
+            for line in log:
+                record = json.loads(line)
+                if record["kind"].startswith("control"):
+                    out.append((record["request"].upper(), record["value"], record.get("data", "").upper(),
+                                record["accepted"]))
+        return out
+
+    def index(self, fragment, start=0):
+        for i in range(start, len(self.lines)):
+            if fragment in self.lines[i]:
+                return i
+        return -1
+
+    def describe(self):
+        return "status %d\n--- stdout\n%s--- stderr\n%s" % (self.status, self.out, self.err)
+
+
+class EndToEnd(unittest.TestCase):
+    def test_a_whole_update_leaves_and_returns_and_ends_with_download_done(self):
+        run = Run(FULL_UPDATE)
+        self.assertEqual(run.status, 0, run.describe())
+        self.assertIn(COMPLETED_BOX, run.lines, run.describe())
+        requests = run.requests()
+        expected = [("A0", 0x7F92, "01", False), ("DF", 0, "58", True)]
+        expected += [("DC", offset, None, True) for offset in range(0, 49153, 4096)]
+        expected += [("EF", 0, "F0C20000", True)]
+        got = [(r, v, d if r != "DC" else None, a) for r, v, d, a in requests]
+        self.assertEqual(got, expected, run.describe())
+
+    def test_a_refused_version_makes_exit_the_default_and_active_button(self):
+        run = Run(["wait current Firmware Version 4.70", "press Update Firmware...",
+                   "wait Cannot update", "answer ok", "wait focus 2", "press Exit"], "--version", "4.70")
+        self.assertEqual(run.status, 1, run.describe())
+        box = run.index('box "ERROR" "Cannot update this firmware version!" buttons OK default OK icon error')
+        self.assertGreaterEqual(box, 0, run.describe())
+        self.assertGreaterEqual(run.index("default 2", box), 0, run.describe())
+        self.assertGreaterEqual(run.index("focus 2", box), 0, run.describe())
+        self.assertEqual([r for r in run.requests() if r[0] != "DE"], [], "nothing was written to the display")
+
+    def test_a_failed_download_shows_the_status_bytes_the_display_answered(self):
+        run = Run(["wait current Firmware Version", "press Update Firmware...", "press Start Download",
+                   "wait Firmware update failed!", "answer ok", "wait end 129", "press Exit"],
+                  "--refuse-chunk", "0:010010000001")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertGreaterEqual(
+            run.index('box "ERROR" "Firmware update failed! (010010000001)" buttons OK default OK icon error'), 0,
+            run.describe())
+        self.assertGreaterEqual(run.index('end 129 "Firmware Update" result 0'), 0, run.describe())
+
+    def test_removal_before_an_update_asks_for_the_display_until_it_arrives(self):
+        run = Run(["wait current Firmware Version", "wait dialog 131", "wait end 131",
+                   "wait current Firmware Version", "press Exit"], "--unplug-at", "1500", "--replug-at", "3000")
+        self.assertEqual(run.status, 1, run.describe())
+        first = run.index("current Firmware Version")
+        prompt = run.index('dialog 131 "Braille Display Not Found"', first)
+        ended = run.index('end 131 "Braille Display Not Found" result 1', prompt)
+        again = run.index("current Firmware Version", ended)
+        self.assertTrue(0 <= first < prompt < ended < again, run.describe())
+
+
+class Idle(unittest.TestCase):
+    IDLE_S = 5
+    LIMIT_S = 0.050
+
+    def test_an_idle_attached_display_costs_dotvane_almost_no_cpu(self):
+        process = subprocess.Popen([EMULATE, "--", DOTVANE], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, env=environment())
+        ready = threading.Event()
+
+        def watch():
+            for line in process.stdout:
+                if "current Firmware Version" in line:
+                    ready.set()
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        try:
+            self.assertTrue(ready.wait(60), "dotvane never showed the display")
+            pid = self.find_dotvane(process.pid)
+            before = self.cpu_seconds(pid)
+            time.sleep(self.IDLE_S)
+            used = self.cpu_seconds(pid) - before
+            self.assertLess(used, self.LIMIT_S, "dotvane used %.3f s of CPU in %d idle seconds" % (used, self.IDLE_S))
+        finally:
+            process.stdin.close()  # end of input closes the window
+            try:
+                process.wait(30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+    @staticmethod
+    def find_dotvane(root):
+        """The dotvane process below `root` (dotvane-emulate runs it as a child)."""
+        parents = {}
+        names = {}
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % entry) as stat:
+                    fields = stat.read().rsplit(")", 1)
+                    name = fields[0].split("(", 1)[1]
+                    parents[int(entry)] = int(fields[1].split()[1])
+                    names[int(entry)] = name
+            except (OSError, IndexError, ValueError):
+                continue
+        for pid, name in names.items():
+            if name != "dotvane":
+                continue
+            up = pid
+            while up in parents and up > 1:
+                up = parents[up]
+                if up == root:
+                    return pid
+        raise AssertionError("no dotvane process below %d" % root)
+
+    @staticmethod
+    def cpu_seconds(pid):
+        with open("/proc/%d/stat" % pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        ticks = int(fields[11]) + int(fields[12])  # utime and stime
+        return ticks / os.sysconf("SC_CLK_TCK")
+
+
+if __name__ == "__main__":
+    unittest.main()
