@@ -1,5 +1,11 @@
 // The USB channel over emulated displays: discovery, pipes, the reader's
 // deliveries and failures, writes, vendor requests and Close.
+//
+// One source, two programs: transport_tests runs the suite on the in-process
+// bus, transport_tests_usb on the USB bus (the libusb driver over displays
+// attached under umockdev), so that both back ends meet the same channel
+// behaviour.  Tests that need what only the in-process driver can do skip
+// on the USB bus, saying why.
 #include "transport/usb_device.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +13,8 @@
 #include <chrono>
 #include <memory>
 
+#include "display_bus.h"
 #include "emulator/emulated_display.h"
-#include "platform/inproc/inproc_driver.h"
 #include "test_support.h"
 #include "transport/display_class.h"
 
@@ -18,11 +24,18 @@ using namespace std::chrono_literals;
 
 constexpr std::uint8_t kQuery[4] = {0, 0, 0, 0};
 
-class UsbDeviceTest : public ::testing::Test {
+class UsbDeviceTest : public ::testing::TestWithParam<test::BusKind> {
  protected:
+  void SetUp() override {
+    std::string why;
+    bus_ = test::MakeBus(GetParam(), &why);
+    ASSERT_TRUE(bus_) << why;
+  }
+
   std::shared_ptr<emu::EmulatedDisplay> Plug(emu::DisplayConfig config = {}) {
     auto display = std::make_shared<emu::EmulatedDisplay>(config);
-    paths_.push_back(driver_->Plug(display));
+    paths_.push_back(bus_->Plug(display));
+    EXPECT_FALSE(paths_.back().empty()) << "the display did not appear";
     return display;
   }
 
@@ -31,13 +44,13 @@ class UsbDeviceTest : public ::testing::Test {
     return channel.VendorRead(2, 0, 0xDE, 0, 0, status, length);
   }
 
-  inproc::ScopedInProcessDriver driver_;
+  std::unique_ptr<test::DisplayBus> bus_;
   std::vector<std::string> paths_;
   test::RecordingCallbacks callbacks_;
 };
 
-TEST_F(UsbDeviceTest, WithoutADisplayOpenFailsAndASecondOpenDoesNotSearchAgain) {
-  test::WatchingDriver watching(*driver_);
+TEST_P(UsbDeviceTest, WithoutADisplayOpenFailsAndASecondOpenDoesNotSearchAgain) {
+  test::WatchingDriver watching(bus_->Driver());
   test::ScopedDriver use(watching);
   CUsbDevice channel;
   EXPECT_EQ(channel.Open(0, &callbacks_), 0);
@@ -51,9 +64,9 @@ TEST_F(UsbDeviceTest, WithoutADisplayOpenFailsAndASecondOpenDoesNotSearchAgain) 
   EXPECT_EQ(StatusRead(channel), 0);
 }
 
-TEST_F(UsbDeviceTest, OpensTheDeviceThenBothPipesWithExactPaths) {
+TEST_P(UsbDeviceTest, OpensTheDeviceThenBothPipesWithExactPaths) {
   Plug();
-  test::WatchingDriver watching(*driver_);
+  test::WatchingDriver watching(bus_->Driver());
   test::ScopedDriver use(watching);
   CUsbDevice channel;
   ASSERT_EQ(channel.Open(0, &callbacks_), 1);
@@ -67,7 +80,7 @@ TEST_F(UsbDeviceTest, OpensTheDeviceThenBothPipesWithExactPaths) {
   EXPECT_TRUE(channel.HasOutPipe());
 }
 
-TEST_F(UsbDeviceTest, ADeviceWithoutPipesStillOpensForVendorRequests) {
+TEST_P(UsbDeviceTest, ADeviceWithoutPipesStillOpensForVendorRequests) {
   emu::DisplayConfig config;
   config.hasInPipe = false;
   config.hasOutPipe = false;
@@ -81,7 +94,7 @@ TEST_F(UsbDeviceTest, ADeviceWithoutPipesStillOpensForVendorRequests) {
   EXPECT_EQ(StatusRead(channel), 1);
 }
 
-TEST_F(UsbDeviceTest, DeliversEachCompletedReadAsOneChunk) {
+TEST_P(UsbDeviceTest, DeliversEachCompletedReadAsOneChunk) {
   auto display = Plug();
   CUsbDevice channel;
   ASSERT_EQ(channel.Open(0, &callbacks_), 1);
@@ -95,7 +108,7 @@ TEST_F(UsbDeviceTest, DeliversEachCompletedReadAsOneChunk) {
   EXPECT_EQ(callbacks_.Disconnects(), 0);
 }
 
-TEST_F(UsbDeviceTest, CloseOnAnIdleChannelStopsTheReaderQuicklyAndKeepsVendorRequests) {
+TEST_P(UsbDeviceTest, CloseOnAnIdleChannelStopsTheReaderQuicklyAndKeepsVendorRequests) {
   Plug();
   test::WaitRecorder waits;
   CUsbDevice channel;
@@ -117,7 +130,7 @@ TEST_F(UsbDeviceTest, CloseOnAnIdleChannelStopsTheReaderQuicklyAndKeepsVendorReq
   EXPECT_EQ(channel.Write(kQuery, 4), 0);
 }
 
-TEST_F(UsbDeviceTest, AnEmptyOrFailedReadDisconnectsOnceAndStopsTheReader) {
+TEST_P(UsbDeviceTest, AnEmptyOrFailedReadDisconnectsOnceAndStopsTheReader) {
   for (const bool failRead : {false, true}) {
     SCOPED_TRACE(failRead ? "failed read" : "empty read");
     emu::DisplayConfig config;
@@ -140,18 +153,18 @@ TEST_F(UsbDeviceTest, AnEmptyOrFailedReadDisconnectsOnceAndStopsTheReader) {
     EXPECT_EQ(callbacks.Disconnects(), 1);
     EXPECT_EQ(callbacks.EmptyChunks(), 0);
     EXPECT_TRUE(callbacks.Chunks().empty());
-    driver_->Unplug(paths_.back());
+    bus_->Unplug(paths_.back());
   }
 }
 
-TEST_F(UsbDeviceTest, AWriteOfZeroBytesSucceeds) {
+TEST_P(UsbDeviceTest, AWriteOfZeroBytesSucceeds) {
   Plug();
   CUsbDevice channel;
   ASSERT_EQ(channel.Open(0, &callbacks_), 1);
   EXPECT_EQ(channel.Write(kQuery, 0), 1);
 }
 
-TEST_F(UsbDeviceTest, AWriteThatNeverCompletesFailsAfterItsBoundAndFailsTheChannel) {
+TEST_P(UsbDeviceTest, AWriteThatNeverCompletesFailsAfterItsBoundAndFailsTheChannel) {
   emu::DisplayConfig config;
   config.writeNeverCompletes = true;
   Plug(config);
@@ -171,7 +184,7 @@ TEST_F(UsbDeviceTest, AWriteThatNeverCompletesFailsAfterItsBoundAndFailsTheChann
   EXPECT_EQ(callbacks_.Disconnects(), 1);
 }
 
-TEST_F(UsbDeviceTest, VendorRequestsNeedTheExactLength) {
+TEST_P(UsbDeviceTest, VendorRequestsNeedTheExactLength) {
   auto display = Plug();
   CUsbDevice channel;
   ASSERT_EQ(channel.Open(0, &callbacks_), 1);
@@ -188,7 +201,7 @@ TEST_F(UsbDeviceTest, VendorRequestsNeedTheExactLength) {
   EXPECT_EQ(last.data, std::vector<std::uint8_t>{0x58});
 }
 
-TEST_F(UsbDeviceTest, AfterAFailureVendorWriteReleasesTheControlHandle) {
+TEST_P(UsbDeviceTest, AfterAFailureVendorWriteReleasesTheControlHandle) {
   emu::DisplayConfig config;
   config.writeNeverCompletes = true;
   Plug(config);
@@ -202,7 +215,7 @@ TEST_F(UsbDeviceTest, AfterAFailureVendorWriteReleasesTheControlHandle) {
   EXPECT_EQ(StatusRead(channel), 0);
 }
 
-TEST_F(UsbDeviceTest, TheFirstOpenableDisplayWinsAndFailingIndicesAreSkipped) {
+TEST_P(UsbDeviceTest, TheFirstDisplayTheDriverEnumeratesWins) {
   emu::DisplayConfig first;
   first.serial = "EMU0001";
   emu::DisplayConfig second;
@@ -210,25 +223,41 @@ TEST_F(UsbDeviceTest, TheFirstOpenableDisplayWinsAndFailingIndicesAreSkipped) {
   auto one = Plug(first);
   auto two = Plug(second);
 
-  {
-    CUsbDevice channel;
-    ASSERT_EQ(channel.Open(0, &callbacks_), 1);
-    EXPECT_EQ(StatusRead(channel), 1);
-    EXPECT_EQ(one->Requests().size(), 1u);
-    EXPECT_TRUE(two->Requests().empty());
-  }
+  // The driver decides the order; the channel must take its first.
+  std::string firstPath;
+  ASSERT_EQ(bus_->Driver().EnumInterface(kDisplayInterfaceClass, 0, &firstPath), os::EnumResult::kOk);
+  ASSERT_TRUE(firstPath == paths_[0] || firstPath == paths_[1]) << firstPath;
+  const auto& winner = firstPath == paths_[0] ? one : two;
+  const auto& other = firstPath == paths_[0] ? two : one;
 
-  driver_->FailEnumIndex(0);
-  {
-    test::RecordingCallbacks callbacks;
-    CUsbDevice channel;
-    ASSERT_EQ(channel.Open(0, &callbacks), 1) << "an unreadable index is skipped, not the end";
-    EXPECT_EQ(StatusRead(channel), 1);
-    EXPECT_EQ(two->Requests().size(), 1u);
-  }
+  CUsbDevice channel;
+  ASSERT_EQ(channel.Open(0, &callbacks_), 1);
+  EXPECT_EQ(StatusRead(channel), 1);
+  EXPECT_EQ(winner->Requests().size(), 1u);
+  EXPECT_TRUE(other->Requests().empty());
 }
 
-TEST_F(UsbDeviceTest, APathTooLongForThePipePathBufferOpensNoPipe) {
+TEST_P(UsbDeviceTest, FailingIndicesAreSkipped) {
+  if (!bus_->SupportsFaults()) GTEST_SKIP() << "only the in-process driver can make an enumeration index unreadable";
+  emu::DisplayConfig first;
+  first.serial = "EMU0001";
+  emu::DisplayConfig second;
+  second.serial = "EMU0002";
+  auto one = Plug(first);
+  auto two = Plug(second);
+
+  bus_->InProcess()->FailEnumIndex(0);
+  CUsbDevice channel;
+  ASSERT_EQ(channel.Open(0, &callbacks_), 1) << "an unreadable index is skipped, not the end";
+  EXPECT_EQ(StatusRead(channel), 1);
+  EXPECT_TRUE(one->Requests().empty());
+  EXPECT_EQ(two->Requests().size(), 1u);
+}
+
+TEST_P(UsbDeviceTest, APathTooLongForThePipePathBufferOpensNoPipe) {
+  // The in-process driver's paths carry the serial; the libusb driver's name
+  // the port, so no display can make them long.
+  if (bus_->InProcess() == nullptr) GTEST_SKIP() << "only in-process paths grow with the display's serial";
   emu::DisplayConfig config;
   config.serial = std::string(230, 'S');
   Plug(config);
@@ -239,15 +268,22 @@ TEST_F(UsbDeviceTest, APathTooLongForThePipePathBufferOpensNoPipe) {
   EXPECT_EQ(StatusRead(channel), 1);
 }
 
-TEST(FindDevice, GivesThePathOfTheOpenedDisplay) {
-  inproc::ScopedInProcessDriver driver;
-  const std::string path = driver->Plug(std::make_shared<emu::EmulatedDisplay>());
+TEST_P(UsbDeviceTest, FindDeviceGivesThePathOfTheOpenedDisplay) {
+  Plug();
   char out[kPipePathSize] = {};
   const os::HANDLE h = FindDevice(kDisplayInterfaceClass, out, sizeof out);
   ASSERT_TRUE(os::IsOpenHandle(h));
-  EXPECT_EQ(std::string(out), path);
-  EXPECT_NE(path.find("VID_1209"), std::string::npos);
+  EXPECT_EQ(std::string(out), paths_[0]);
+  EXPECT_NE(paths_[0].find("VID_1209"), std::string::npos);
   os::CloseHandle(h);
 }
+
+#if DOTVANE_TEST_USB_BUS
+INSTANTIATE_TEST_SUITE_P(Bus, UsbDeviceTest, ::testing::Values(test::BusKind::kUsb),
+                         [](const auto& info) { return test::BusName(info.param); });
+#else
+INSTANTIATE_TEST_SUITE_P(Bus, UsbDeviceTest, ::testing::Values(test::BusKind::kInProcess),
+                         [](const auto& info) { return test::BusName(info.param); });
+#endif
 
 }  // namespace
