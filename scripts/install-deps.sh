@@ -24,6 +24,7 @@ packages=(
   xdotool           # ...and types keys into them
   x11-utils         # xdpyinfo: waits until the virtual display answers
   imagemagick       # import: screenshots of the virtual display
+  desktop-file-utils  # desktop-file-validate checks the menu entry
   libusb-1.0-0-dev  # the driver back end for real displays
   pkg-config        # finds libusb-1.0
   umockdev          # dotvane-emulate: displays as USB devices (its preload library)

@@ -518,7 +518,17 @@ int WxBackend::MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) {
     std::vector<Modal>& modals;
     ~Pop() { modals.pop_back(); }
   } pop{modals_};
+  // GTK names a message box after its kind ("Error", "Information"), so a
+  // screen reader would never hear the caption ("Download Done", "ERROR").
+  // The GTK dialog exists only once the box is running: name it from inside
+  // its loop, and never after it has gone.
+  auto showing = std::make_shared<bool>(true);
+  wxTheApp->CallAfter([&message, showing, caption] {
+    if (!*showing) return;
+    if (GtkWidget* widget = message.GetHandle()) atk_object_set_name(gtk_widget_get_accessible(widget), caption.c_str());
+  });
   const int answer = message.ShowModal();
+  *showing = false;
   // Closing a box answers Cancel where it has one, OK where it has not.
   return hasCancel && answer != wxID_OK ? ui::IDCANCEL : ui::IDOK;
 }
