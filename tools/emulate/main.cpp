@@ -215,16 +215,6 @@ std::string DefaultCommand() {
   return "dotvane";
 }
 
-std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (std::uint8_t b : bytes) {
-    s += kDigits[b >> 4];
-    s += kDigits[b & 0xF];
-  }
-  return s;
-}
-
 std::string JsonString(const std::string& text) {
   std::string s = "\"";
   for (char c : text) {
@@ -258,11 +248,11 @@ class RequestLog {
       case emu::RecordedRequest::Kind::kControlOut: line = "{\"kind\":\"control-out\""; break;
     }
     if (r.kind != emu::RecordedRequest::Kind::kBulkOut) {
-      line += ",\"request\":\"" + HexBytes({r.request}) + "\"";
+      line += ",\"request\":\"" + emu::Hex({r.request}) + "\"";
       line += ",\"value\":" + std::to_string(r.value) + ",\"index\":" + std::to_string(r.index);
     }
     line += ",\"length\":" + std::to_string(r.length);
-    line += ",\"data\":\"" + HexBytes(r.data) + "\"";
+    line += ",\"data\":\"" + emu::Hex(r.data) + "\"";
     line += std::string(",\"accepted\":") + (r.accepted ? "true" : "false");
     line += ",\"serial\":" + JsonString(serial) + "}\n";
     std::lock_guard lock(mutex_);

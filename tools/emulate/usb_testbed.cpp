@@ -73,15 +73,6 @@ std::vector<std::uint8_t> StringDescriptor(std::uint8_t index, const std::string
   return d;
 }
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (std::uint8_t b : bytes) {
-    s += kDigits[b >> 4];
-    s += kDigits[b & 0xF];
-  }
-  return s;
-}
 
 struct GObjectUnref {
   void operator()(gpointer p) const {
@@ -737,6 +728,16 @@ void UsbTestbed::UnplugSoon(std::size_t slot) {
   RunOnMain(0, [weak, slot] {
     if (auto self = weak.lock()) self->Leave(slot, true);
   });
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (std::uint8_t b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 0xF];
+  }
+  return s;
 }
 
 }  // namespace emu

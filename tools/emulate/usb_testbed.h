@@ -29,6 +29,10 @@ struct UsbTestbedTiming {
 // them.
 std::vector<std::uint8_t> DisplayDescriptors(const DisplayConfig& config);
 
+// Upper-case hexadecimal, two digits a byte: how sysfs descriptors and the
+// request log write bytes.
+std::string Hex(const std::vector<std::uint8_t>& bytes);
+
 class UsbTestbed {
  public:
   // Must run in a process under the umockdev preload (uevents are only sent
