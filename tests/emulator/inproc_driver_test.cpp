@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -19,71 +21,17 @@ using emu::EmulatedDisplay;
 constexpr auto kPatience = std::chrono::seconds(5);
 const std::string kSeparator = os::kPipeSeparator;
 
-// Records one completion.  Notifies under the lock: the waiter may destroy
-// this object as soon as it sees the call.
-class Done final : public os::IoCompletion {
- public:
-  void Complete(os::DWORD error, os::DWORD transferred) override {
-    std::lock_guard lock(mutex_);
-    ++calls_;
-    error_ = error;
-    transferred_ = transferred;
-    cv_.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, kPatience, [&] { return calls_ > 0; });
-  }
-  // Calls so far, and the outcome of the last one.
-  std::tuple<int, os::DWORD, os::DWORD> Got() {
-    std::lock_guard lock(mutex_);
-    return {calls_, error_, transferred_};
-  }
+using Done = test::CompletionRecorder;
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int calls_ = 0;
-  os::DWORD error_ = 0;
-  os::DWORD transferred_ = 0;
-};
+using Outcome = test::CompletionRecorder::Outcome;
 
-using Outcome = std::tuple<int, os::DWORD, os::DWORD>;
+using Event = test::BroadcastRecorder::Event;
 
-using Event = std::pair<os::UINT, std::string>;
-
-// Device-change broadcasts as heard by one listener.  The driver broadcasts
-// before Plug, Unplug or a restart returns, so no waiting is needed.
-class Broadcasts {
- public:
-  explicit Broadcasts(os::Driver& d) : d_(d) {
-    id_ = d.AddDeviceListener([this](os::UINT type, const std::string& path) {
-      std::lock_guard lock(mutex_);
-      events_.emplace_back(type, path);
-    });
-  }
-  ~Broadcasts() { d_.RemoveDeviceListener(id_); }
-  std::vector<Event> Heard() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  os::Driver& d_;
-  int id_;
-  std::mutex mutex_;
-  std::vector<Event> events_;
-};
-
-std::vector<std::uint8_t> Record(std::uint8_t type, std::uint8_t recipient, std::uint8_t request, std::uint16_t value,
-                                 std::uint16_t index) {
-  return {type, recipient, 0xA5, request, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
-}
+using Broadcasts = test::BroadcastRecorder;
 
 bool VendorWrite(os::Driver& d, os::HANDLE h, std::uint8_t request, std::vector<std::uint8_t> data,
                  os::DWORD* moved = nullptr) {
-  auto record = Record(2, 0, request, 0, 0);
+  auto record = test::VendorRecord(2, 0, request, 0, 0);
   os::DWORD n = 0;
   const bool ok = d.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, data.data(),
                               static_cast<os::DWORD>(data.size()), &n);
@@ -146,7 +94,7 @@ TEST_F(InProcessDriverTest, PipesOpenOnlyWhereTheDisplayHasThem) {
 TEST_F(InProcessDriverTest, VendorRecordIsDecodedIntoTheControlTransfer) {
   auto display = std::make_shared<EmulatedDisplay>();
   const auto h = d_.Open(driver_.Plug(display), false);
-  auto record = Record(2, 0, kRequestStatus, 0x1234, 0x5678);
+  auto record = test::VendorRecord(2, 0, kRequestStatus, 0x1234, 0x5678);
   std::uint8_t status[6] = {9, 9, 9, 9, 9, 9};
   os::DWORD moved = 0;
   ASSERT_TRUE(d_.IoControl(h, os::kIoctlVendorRead, record.data(), 8, status, 6, &moved));
@@ -156,7 +104,7 @@ TEST_F(InProcessDriverTest, VendorRecordIsDecodedIntoTheControlTransfer) {
   EXPECT_TRUE(VendorWrite(d_, h, kRequestStartTransfer, start, &moved));
   EXPECT_EQ(moved, 1u);
   // Recipient 3 ("other") addresses nothing this display answers: a STALL.
-  record = Record(2, 3, kRequestStartTransfer, 0, 0);
+  record = test::VendorRecord(2, 3, kRequestStartTransfer, 0, 0);
   EXPECT_FALSE(d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, start.data(), 1, &moved));
   EXPECT_EQ(os::GetLastError(), os::ERROR_GEN_FAILURE);
 

@@ -8,6 +8,8 @@
 #include "platform/libusb/libusb_driver.h"
 
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 #include <libusb.h>
 #include <sys/resource.h>
 
@@ -45,76 +47,13 @@ std::chrono::microseconds CpuTime() {
          std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
-using Outcome = std::tuple<int, os::DWORD, os::DWORD>;
+using Outcome = test::CompletionRecorder::Outcome;
 
-// Records one completion.  Notifies under the lock: the waiter may destroy
-// this object as soon as it sees the call.
-class Done final : public os::IoCompletion {
- public:
-  void Complete(os::DWORD error, os::DWORD transferred) override {
-    std::lock_guard lock(mutex_);
-    ++calls_;
-    error_ = error;
-    transferred_ = transferred;
-    cv_.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, kPatience, [&] { return calls_ > 0; });
-  }
-  Outcome Got() {
-    std::lock_guard lock(mutex_);
-    return {calls_, error_, transferred_};
-  }
+using Done = test::CompletionRecorder;
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int calls_ = 0;
-  os::DWORD error_ = 0;
-  os::DWORD transferred_ = 0;
-};
+using Event = test::BroadcastRecorder::Event;
 
-using Event = std::pair<os::UINT, std::string>;
-
-class Broadcasts {
- public:
-  explicit Broadcasts(os::Driver& d) : d_(d) {
-    id_ = d.AddDeviceListener([this](os::UINT type, const std::string& path) {
-      std::lock_guard lock(mutex_);
-      events_.emplace_back(type, path);
-      cv_.notify_all();
-    });
-  }
-  ~Broadcasts() { d_.RemoveDeviceListener(id_); }
-  bool WaitForCount(std::size_t n) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, kPatience, [&] { return events_.size() >= n; });
-  }
-  std::vector<Event> Heard() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  os::Driver& d_;
-  int id_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<Event> events_;
-};
-
-std::vector<std::uint8_t> Record(std::uint8_t type, std::uint8_t recipient, std::uint8_t request,
-                                 std::uint16_t value = 0, std::uint16_t index = 0) {
-  return {type,
-          recipient,
-          0xA5,
-          request,
-          static_cast<std::uint8_t>(value),
-          static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(index),
-          static_cast<std::uint8_t>(index >> 8)};
-}
+using Broadcasts = test::BroadcastRecorder;
 
 // ---- Without a device -------------------------------------------------------
 
@@ -191,7 +130,7 @@ class LibusbDeviceTest : public ::testing::Test {
   }
 
   bool VendorWrite(os::HANDLE h, std::uint8_t request, std::vector<std::uint8_t> data) {
-    const auto record = Record(kVendorRequestType, kRecipientDevice, request);
+    const auto record = test::VendorRecord(kVendorRequestType, kRecipientDevice, request);
     os::DWORD moved = 0;
     return d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, data.data(), static_cast<os::DWORD>(data.size()),
                         &moved) &&
@@ -230,7 +169,7 @@ TEST_F(LibusbDeviceTest, HandlesShareOneClaimUntilTheLastCloses) {
   const auto pipes = OpenPipes();
   ASSERT_TRUE(os::IsOpenHandle(pipes.in) && os::IsOpenHandle(pipes.out));
   std::uint8_t status[6];
-  const auto record = Record(kVendorRequestType, kRecipientDevice, kRequestStatus);
+  const auto record = test::VendorRecord(kVendorRequestType, kRecipientDevice, kRequestStatus);
   os::DWORD moved = 0;
   EXPECT_TRUE(d_.IoControl(a, os::kIoctlVendorRead, record.data(), 8, status, 6, &moved));
   EXPECT_FALSE(d_.IoControl(pipes.in, os::kIoctlVendorRead, record.data(), 8, status, 6, &moved))
@@ -255,7 +194,7 @@ TEST_F(LibusbDeviceTest, HandlesShareOneClaimUntilTheLastCloses) {
 TEST_F(LibusbDeviceTest, VendorRequestsMoveTheirDataStageAndReportRefusal) {
   const auto h = d_.Open(path_, false);
   ASSERT_TRUE(os::IsOpenHandle(h));
-  auto record = Record(kVendorRequestType, kRecipientDevice, kRequestStatus, 0x1234, 0x5678);
+  auto record = test::VendorRecord(kVendorRequestType, kRecipientDevice, kRequestStatus, 0x1234, 0x5678);
   std::uint8_t status[6] = {9, 9, 9, 9, 9, 9};
   os::DWORD moved = 0;
   ASSERT_TRUE(d_.IoControl(h, os::kIoctlVendorRead, record.data(), 8, status, 6, &moved));
@@ -267,7 +206,7 @@ TEST_F(LibusbDeviceTest, VendorRequestsMoveTheirDataStageAndReportRefusal) {
   EXPECT_TRUE(VendorWrite(h, kRequestChunk, chunk)) << "a whole 4096-byte chunk";
 
   // Recipient 3 ("other") addresses nothing the display answers: a STALL.
-  record = Record(kVendorRequestType, 3, kRequestStartTransfer);
+  record = test::VendorRecord(kVendorRequestType, 3, kRequestStartTransfer);
   EXPECT_FALSE(d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, chunk.data(), 1, &moved));
   EXPECT_EQ(os::GetLastError(), os::ERROR_GEN_FAILURE);
   EXPECT_FALSE(d_.IoControl(h, os::kIoctlVendorWrite, record.data(), 8, chunk.data(), kMaxControlData + 1, &moved));

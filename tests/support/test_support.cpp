@@ -140,6 +140,54 @@ os::HANDLE WatchingDriver::Open(const std::string& path, bool overlapped) {
   return inner_.Open(path, overlapped);
 }
 
+// ---- CompletionRecorder -------------------------------------------------
+
+void CompletionRecorder::Complete(os::DWORD error, os::DWORD transferred) {
+  std::lock_guard lock(mutex_);
+  ++calls_;
+  error_ = error;
+  transferred_ = transferred;
+  cv_.notify_all();
+}
+
+bool CompletionRecorder::Wait(std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, limit, [&] { return calls_ > 0; });
+}
+
+CompletionRecorder::Outcome CompletionRecorder::Got() {
+  std::lock_guard lock(mutex_);
+  return {calls_, error_, transferred_};
+}
+
+// ---- BroadcastRecorder --------------------------------------------------
+
+BroadcastRecorder::BroadcastRecorder(os::Driver& driver) : driver_(driver) {
+  id_ = driver.AddDeviceListener([this](os::UINT type, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    events_.emplace_back(type, path);
+    cv_.notify_all();
+  });
+}
+
+BroadcastRecorder::~BroadcastRecorder() { driver_.RemoveDeviceListener(id_); }
+
+bool BroadcastRecorder::WaitForCount(std::size_t count, std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, limit, [&] { return events_.size() >= count; });
+}
+
+std::vector<BroadcastRecorder::Event> BroadcastRecorder::Heard() {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+std::vector<std::uint8_t> VendorRecord(std::uint8_t type, std::uint8_t recipient, std::uint8_t request,
+                                       std::uint16_t value, std::uint16_t index) {
+  return {type, recipient, 0xA5, request, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index >> 8)};
+}
+
 // ---- WaitRecorder -------------------------------------------------------
 
 WaitRecorder::WaitRecorder() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/driver.h"
@@ -104,6 +105,46 @@ class WatchingDriver : public os::Driver {
   int enumerations_ = 0;
   std::vector<std::string> opened_;
 };
+
+// Records the completion of one transfer a driver was given.  It notifies
+// under its lock, so the waiter may destroy it as soon as it sees the call.
+class CompletionRecorder final : public os::IoCompletion {
+ public:
+  using Outcome = std::tuple<int, os::DWORD, os::DWORD>;  // calls, last error, last byte count
+
+  void Complete(os::DWORD error, os::DWORD transferred) override;
+  bool Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  Outcome Got();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  int calls_ = 0;
+  os::DWORD error_ = 0;
+  os::DWORD transferred_ = 0;
+};
+
+// Device-change broadcasts as one listener of a driver hears them.
+class BroadcastRecorder {
+ public:
+  using Event = std::pair<os::UINT, std::string>;
+  explicit BroadcastRecorder(os::Driver& driver);
+  ~BroadcastRecorder();
+  bool WaitForCount(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+  std::vector<Event> Heard();
+
+ private:
+  os::Driver& driver_;
+  int id_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<Event> events_;
+};
+
+// The 8-byte vendor request record a driver is handed, built byte by byte
+// (with a reserved byte the driver must ignore).
+std::vector<std::uint8_t> VendorRecord(std::uint8_t type, std::uint8_t recipient, std::uint8_t request,
+                                       std::uint16_t value = 0, std::uint16_t index = 0);
 
 // Installs a driver for the life of the object.
 class ScopedDriver {
