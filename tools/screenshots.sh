@@ -21,28 +21,7 @@ export PYTHONDONTWRITEBYTECODE=1  # importing the test's helpers leaves nothing 
 mkdir -p "$DOTVANE_PICTURES"
 
 work=$(mktemp -d)
-xvfb_pid=
-cleanup() {
-  [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Xvfb chooses a free display and says which on descriptor 3.
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-exec 3>&-
-display=
-for _ in $(seq 100); do
-  display=$(cat "$work/display")
-  [[ -n $display ]] && xdpyinfo -display ":$display" >/dev/null 2>&1 && break
-  display=
-  sleep 0.1
-done
-[[ -n $display ]] || { echo "screenshots: Xvfb did not answer" >&2; exit 1; }
-export DISPLAY=":$display"
-unset NO_AT_BRIDGE WAYLAND_DISPLAY GTK_MODULES
+trap 'rm -rf "$work"' EXIT
 
 cat >"$work/take.py" <<'PY'
 import os
@@ -108,15 +87,5 @@ main_window_about_download()
 plug_in_prompt()
 PY
 
-# A hang is killed outright: a stuck AT-SPI call ignores other signals.
-# shellcheck disable=SC2016  # the inner script expands its own arguments
-timeout -s KILL 180 dbus-run-session -- bash -c '
-  openbox --sm-disable >/dev/null 2>&1 &
-  openbox_pid=$!
-  status=0
-  /usr/bin/python3 "$1" || status=$?
-  kill "$openbox_pid" 2>/dev/null
-  wait "$openbox_pid" 2>/dev/null
-  exit "$status"
-' bash "$work/take.py" 2> >(grep -v "dbus-daemon\|SpiRegistry" >&2)
+tools/with-virtual-display.sh 180 /usr/bin/python3 "$work/take.py" 2> >(grep -v "dbus-daemon\|SpiRegistry" >&2)
 ls -l "$DOTVANE_PICTURES"/*.png
