@@ -117,7 +117,11 @@ os::DWORD CTamrel::ReadPackets(CTamrel* link) {
   std::uint8_t frame[kFrameBufferSize] = {};
   constexpr std::uint32_t kHeader = 4;
   constexpr std::uint32_t kRoom = kFrameBufferSize - kHeader;  // payload and checksum that fit
-  for (;;) {
+  // A read that returns nothing means the input has ended: after a
+  // disconnect the hand-off buffer gives that answer once, and a further
+  // read would wait for a signal that never comes.
+  bool ended = false;
+  while (!ended) {
     if (link->m_input.Read(frame, kHeader) != kHeader) break;
     if (frame[0] & 0x80) {
       const std::uint32_t body = std::uint32_t{frame[1]} + 1;  // payload and checksum
@@ -129,16 +133,20 @@ os::DWORD CTamrel::ReadPackets(CTamrel* link) {
           const std::uint32_t want = std::min(left, kRoom);
           const std::uint32_t got = link->m_input.Read(frame + kHeader, want);
           left -= got;
+          ended = got == 0;
           if (got != want) break;  // the chunk ended
         }
         continue;
       }
       // Fewer bytes than announced still make a delivery: the window's
       // checksum test is the guard against a packet split across reads.
-      link->m_input.Read(frame + kHeader, body);
+      ended = link->m_input.Read(frame + kHeader, body) == 0;
     }
     link->DeliverPacket(frame);
   }
+  // Nothing reads this connection's input any more: the channel must not
+  // wait for its chunks to be taken.
+  link->m_input.Abandon();
   return 1;
 }
 

@@ -70,6 +70,8 @@ class CTamrel {
   CUsbDevice* Channel() const { return m_channel.get(); }
   bool IsActive() const { return m_active != 0; }
   bool HasReader() const { return m_readerThread != nullptr; }
+  // The packet reader has left its loop (or there never was one).
+  bool ReaderEnded() const { return !m_readerThread || m_readerThread->HasEnded(); }
 
  private:
   void CloseChannelAndReader();

@@ -11,23 +11,26 @@ void CDeviceInput::OnData(const std::uint8_t* data, std::int32_t length) {
   // beyond the buffer is cut rather than written past it.
   const std::uint32_t stored = length <= 0 ? 0 : std::min<std::uint32_t>(static_cast<std::uint32_t>(length), kBufferSize);
   {
+    // Signalled under the lock, together with the chunk: a consumer that
+    // finds the chunk already there must not meet the signal only after it
+    // has drained the chunk, or its next read would wake for nothing.
     std::lock_guard lock(m_mutex);
     if (stored > 0) std::memcpy(m_buffer, data, stored);
     m_pending = stored;
     m_offset = 0;
+    m_dataReady.Set();
   }
-  m_dataReady.Set();
   // Taken in time or not, the producer goes on: a consumer that stalls
-  // loses the rest of this chunk to the next one.
-  if (stored != 0) os::WaitForSingleObject(m_consumed, kHandOffWaitMs);
+  // loses the rest of this chunk to the next one.  Nobody will take it once
+  // the consumer has gone, and waiting then would only hold up the channel
+  // (and whoever closes it) for the whole bound, chunk after chunk.
+  if (stored != 0 && !m_abandoned.load()) os::WaitForSingleObject(m_consumed, kHandOffWaitMs);
 }
 
 void CDeviceInput::OnDisconnect() {
   m_active.store(0);
-  {
-    std::lock_guard lock(m_mutex);
-    m_pending = 0;
-  }
+  std::lock_guard lock(m_mutex);
+  m_pending = 0;
   m_dataReady.Set();
 }
 
@@ -50,7 +53,10 @@ std::uint32_t CDeviceInput::Read(void* buffer, std::uint32_t length) {
     std::memcpy(buffer, m_buffer + m_offset, n);
     m_pending -= n;
     m_offset += n;
-    drained = m_pending == 0;
+    // Only taking a chunk's last bytes drains it.  A read that found nothing
+    // (the input ended meanwhile) must neither clear the end's signal nor
+    // tell the producer a chunk was taken that it never stored.
+    drained = n > 0 && m_pending == 0;
     if (drained) {
       m_offset = 0;
       // A signal that came while the chunk was being read belongs to it.
@@ -61,7 +67,13 @@ std::uint32_t CDeviceInput::Read(void* buffer, std::uint32_t length) {
   return n;
 }
 
+void CDeviceInput::Abandon() {
+  m_abandoned.store(true);
+  m_consumed.Set();
+}
+
 void CDeviceInput::Reset() {
+  m_abandoned.store(false);
   m_dataReady.Reset();
   m_consumed.Reset();
 }

@@ -27,7 +27,11 @@ class CDeviceInput : public IDeviceCallbacks {
 
   // Copies at most `length` bytes of the chunk at hand; 0 at the end of input.
   std::uint32_t Read(void* buffer, std::uint32_t length);
-  // Clears both events before a connect.
+  // The consumer has stopped reading for good: from now on producers hand
+  // their chunks over without waiting for them to be taken, and one that is
+  // waiting is released.  Reset undoes it.
+  void Abandon();
+  // Clears both events, and an abandonment, before a connect.
   void Reset();
 
   // For tests.
@@ -35,6 +39,7 @@ class CDeviceInput : public IDeviceCallbacks {
 
  private:
   std::atomic<int> m_active{1};
+  std::atomic<bool> m_abandoned{false};
   std::uint32_t m_pending = 0;  // guarded by m_mutex, with the two fields below
   std::uint32_t m_offset = 0;
   std::uint8_t m_buffer[kBufferSize];

@@ -125,18 +125,40 @@ TEST_F(TamrelTest, AnExtendedPacketLongerThanTheFrameBufferIsDroppedAndTheNextOn
   EXPECT_EQ(messages[0].lParam, 0x03102030);
 }
 
-TEST_F(TamrelTest, AHeaderCutShortEndsThePacketReader) {
-  // With the packet reader gone nobody takes the next chunk, so Close waits
-  // out the hand-off bound: shortened here.
-  os::ScopedTimeScale fast(100);
+// With the packet reader gone nobody takes the display's further chunks;
+// the channel must not wait for them, or Close would wait the hand-off's
+// whole bound for each.  Real time here, so a wait would show.
+TEST_F(TamrelTest, AHeaderCutShortEndsThePacketReaderAndLaterChunksDoNotHoldClose) {
   auto display = Plug();
   CTamrel link;
   ASSERT_EQ(link.Open(&window_), 1);
   display->SendUnasked({0x03, 0x10});
-  display->SendUnasked({0x03, 0x10, 0x20, 0x30});
+  for (int i = 0; i < 3; ++i) display->SendUnasked({0x03, 0x10, 0x20, 0x30});
+  for (int i = 0; i < 200 && !link.ReaderEnded(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(link.ReaderEnded());
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(window_.Count(), 0u) << "after a short header nothing more is delivered";
+  const auto start = std::chrono::steady_clock::now();
   link.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// The display goes away after the header of an extended packet: the body
+// read returns the end of input, the packet is still delivered, and the
+// reader ends instead of waiting for a next header that cannot come.
+TEST_F(TamrelTest, ADisplayLostInTheMiddleOfAPacketEndsThePacketReader) {
+  auto display = Plug();
+  CTamrel link;
+  ASSERT_EQ(link.Open(&window_), 1);
+  display->SendUnasked({0x80, 0x30, 0x00, 0x00});
+  std::this_thread::sleep_for(50ms);  // the reader has the header and waits for the body
+  driver_->Unplug(driver_->Paths()[0]);
+  for (int i = 0; i < 400 && !link.ReaderEnded(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(link.ReaderEnded()) << "the packet reader still waits after the end of its input";
+  EXPECT_EQ(window_.Count(), 1u);
+  const auto start = std::chrono::steady_clock::now();
+  link.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 TEST_F(TamrelTest, ARecordThatDoesNotFitTheFrameIsNeverWritten) {

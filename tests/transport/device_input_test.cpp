@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "test_support.h"
 
@@ -147,6 +149,78 @@ TEST(DeviceInput, AChunkOf1024BytesFitsAndALargerOneIsCutNotOverrun) {
   std::vector<std::uint8_t> out(2000, 0);
   ASSERT_EQ(input.Read(out.data(), 2000), 1024u);
   EXPECT_EQ(out[1023], 0xCD);
+}
+
+// An end of input (here the empty chunk of a stop) is answered with 0 and
+// must not count as a drained chunk: otherwise the next chunk's producer
+// would find "consumed" already signalled, run ahead of the consumer and
+// overwrite a chunk that was never read.
+TEST(DeviceInput, AnEndOfInputDoesNotLetTheNextChunkSkipItsHandOff) {
+  CDeviceInput input;
+  input.OnData(nullptr, 0);
+  std::uint8_t out[8];
+  EXPECT_EQ(input.Read(out, 8), 0u);
+
+  Producer producer(input, {7, 8, 9});
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(producer.Returned()) << "the producer must wait until its chunk has been taken";
+  EXPECT_EQ(input.Read(out, 8), 3u);
+}
+
+// Once the consumer has gone for good, a producer that waited for it would
+// hold the channel, and whoever closes it, for the whole bound per chunk.
+TEST(DeviceInput, AfterTheConsumerHasGoneProducersNoLongerWaitUntilReset) {
+  test::WaitRecorder waits;
+  CDeviceInput input;
+  input.Abandon();
+  const std::uint8_t bytes[4] = {1, 2, 3, 4};
+  const auto start = std::chrono::steady_clock::now();
+  input.OnData(bytes, 4);
+  input.OnData(bytes, 4);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  for (os::DWORD ms : waits.Durations("WaitForSingleObject")) EXPECT_NE(ms, CDeviceInput::kHandOffWaitMs);
+
+  // A new connection has a consumer again.
+  input.Reset();
+  std::uint8_t out[4];
+  Producer producer(input, {5, 6});
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(producer.Returned());
+  EXPECT_EQ(input.Read(out, 4), 2u);
+}
+
+// Many chunks of every size against reads of every size, with the end of
+// input at the end: every byte arrives once, in order, and the consumer
+// always sees the end.  Timing differs from run to run, so the rounds are
+// many and quick.
+TEST(DeviceInput, ChunksOfAnySizeArriveWholeAndInOrderAndTheEndAlwaysArrives) {
+  for (int round = 0; round < 200; ++round) {
+    CDeviceInput input;
+    std::vector<std::vector<std::uint8_t>> chunks;
+    for (int c = 0; c < 12; ++c) {
+      const std::size_t size = 1 + static_cast<std::size_t>((round * 37 + c * 101) % 1100);
+      std::vector<std::uint8_t> chunk(size);
+      for (std::size_t i = 0; i < size; ++i) chunk[i] = static_cast<std::uint8_t>(round + c + i);
+      chunks.push_back(std::move(chunk));
+    }
+    const bool byDisconnect = round % 2 == 0;
+    std::thread producer([&] {
+      for (const auto& chunk : chunks) input.OnData(chunk.data(), static_cast<std::int32_t>(chunk.size()));
+      byDisconnect ? input.OnDisconnect() : input.OnData(nullptr, 0);
+    });
+    std::vector<std::uint8_t> got, want;
+    for (const auto& chunk : chunks) {
+      want.insert(want.end(), chunk.begin(), chunk.begin() + std::min<std::size_t>(chunk.size(), 1024));
+    }
+    std::uint8_t out[300];
+    for (std::uint32_t ask = 1 + round % 7;; ask = ask % 299 + 1) {
+      const std::uint32_t n = input.Read(out, ask);
+      if (n == 0) break;
+      got.insert(got.end(), out, out + n);
+    }
+    producer.join();
+    ASSERT_EQ(got, want) << "round " << round;
+  }
 }
 
 }  // namespace
