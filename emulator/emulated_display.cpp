@@ -151,8 +151,14 @@ struct EmulatedDisplay::Impl {
       case kRequestChunk: {
         if (!out || wLength == 0 || wLength > kMaxRequestData) return -1;
         const int n = chunkNumber++;
+        std::optional<Status> refusal;
         if (auto it = config.refusedChunks.find(n); it != config.refusedChunks.end()) {
-          const Status& status = it->second;
+          refusal = it->second;
+        } else if (config.refuseChunk) {
+          refusal = config.refuseChunk(n);
+        }
+        if (refusal) {
+          const Status& status = *refusal;
           refusedStatus = status;
           if (status[0] == 0 && status[5] != 0) {
             expectedOffset = (std::uint64_t{status[1]} << 16) | (std::uint64_t{status[2]} << 8) | status[3];
@@ -183,8 +189,8 @@ struct EmulatedDisplay::Impl {
                                     (std::uint32_t{data[2]} << 16) | (std::uint32_t{data[3]} << 24);
         if (total < image.size()) image.resize(total);
         FirmwareVersion v;
-        if (ReadVersionBlock(std::span<const unsigned char>(image.data(), image.size()), &v) ==
-            VersionBlock::kFound) {
+        if (!config.keepOldFirmware &&
+            ReadVersionBlock(std::span<const unsigned char>(image.data(), image.size()), &v) == VersionBlock::kFound) {
           char text[32];
           std::snprintf(text, sizeof text, "%d.%02d", v.major, v.minor);
           version = text;

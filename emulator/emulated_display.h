@@ -52,6 +52,10 @@ struct DisplayConfig {
   // Update behaviour.
   bool acceptAgent = false;  // false: the first agent request is refused (STALL)
   std::map<int, Status> refusedChunks;  // chunk request number (0-based, counted since start) -> status answered after the refusal
+  // Asked about every chunk request that refusedChunks does not name: a
+  // status to refuse it with, or nothing to accept it.  Called with the
+  // display's lock held: it must not call the display.
+  std::function<std::optional<Status>(int chunkNumber)> refuseChunk;
   Status idleStatus = {0, 0, 0, 0, 0, 0};  // status while nothing has been refused
   bool refuseStart = false;
   bool refuseEnd = false;
@@ -64,6 +68,8 @@ struct DisplayConfig {
   // After an accepted end of transfer the display leaves the bus and comes
   // back with the version read from the image it received.
   bool restartAfterEnd = true;
+  // ...but with its old firmware still running: the image did not take.
+  bool keepOldFirmware = false;
 };
 
 struct RecordedRequest {

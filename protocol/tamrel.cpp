@@ -154,6 +154,11 @@ int CTamrel::Request(std::uint8_t request, std::uint16_t value, std::uint32_t le
   return m_channel->VendorWrite(kVendorRequestType, kRecipientDevice, request, value, 0, m_transfer, length);
 }
 
+std::uint64_t CTamrel::ResumeAllowance(std::uint64_t imageLength) {
+  const std::uint64_t chunks = (imageLength + kTransferBufferSize - 1) / kTransferBufferSize;
+  return std::uint64_t{kResumeBudget} * (chunks + 1);
+}
+
 int CTamrel::LoadAgent(const AgentRecord* table) {
   if (!m_channel || table == nullptr) return 0;
   std::uint32_t fill = 0;
@@ -199,6 +204,11 @@ int CTamrel::UpdateFirmware(ImageStream& stream) {
   std::uint32_t n = stream.Read(m_transfer, kTransferBufferSize);
   std::uint32_t offset = 0;
   int budget = kResumeBudget;
+  // The budget is given back by every accepted chunk, so a display that
+  // takes a chunk and then asks for earlier bytes again could keep the
+  // transfer going for ever.  Over the whole transfer it may resume as often
+  // as a display refusing every chunk the full budget's worth could.
+  std::uint64_t resumesLeft = ResumeAllowance(stream.GetLength());
   while (n > 0) {
     if (Request(kRequestChunk, static_cast<std::uint16_t>(offset & 0xFFFF), n)) {
       offset += n;
@@ -206,12 +216,13 @@ int CTamrel::UpdateFirmware(ImageStream& stream) {
     } else {
       os::Sleep(kPauseBeforeStatus);
       if (!QueryStatus()) return 0;
-      if (budget == 0) return 0;
+      if (budget == 0 || resumesLeft == 0) return 0;
       if (m_status[0] != 0) return 0;
       if (m_status[5] == 0) return 0;
       offset = (std::uint32_t{m_status[1]} << 16) | (std::uint32_t{m_status[2]} << 8) | m_status[3];
       if (stream.Seek(offset) != offset) return 0;
       --budget;
+      --resumesLeft;
     }
     n = stream.Read(m_transfer, kTransferBufferSize);
   }

@@ -37,6 +37,9 @@ class CTamrel {
   static constexpr std::size_t kFrameBufferSize = 256;
   static constexpr std::uint32_t kTransferBufferSize = 4096;
   static constexpr int kResumeBudget = 3;  // resumes allowed between two accepted chunks
+  // Resumes allowed over a whole transfer of an image this long: the budget
+  // once for every chunk and once more.
+  static std::uint64_t ResumeAllowance(std::uint64_t imageLength);
   // Pauses of the download, in order.
   static constexpr os::DWORD kPauseBeforeClose = 100;
   static constexpr os::DWORD kPauseBeforeAgent = 100;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <optional>
+#include <algorithm>
 
 #include "emulator/emulated_display.h"
 #include "image/firmware_image.h"
@@ -233,6 +235,62 @@ TEST_F(DownloadTest, AgentRecordsAreCoalescedUpToTheTransferBufferSize) {
     EXPECT_EQ(requests.back(), "A0 32658 1 00");
     EXPECT_EQ(std::vector<std::string>(requests.begin() + 1, requests.end() - 1), c.loads);
   }
+}
+
+// A display that takes every chunk once and then asks for the previous one
+// again gives the retry budget back each time: without a bound over the
+// whole transfer the download would never end.
+TEST_F(DownloadTest, ADisplayThatKeepsAskingForEarlierBytesEndsTheDownloadAfterItsAllowance) {
+  emu::DisplayConfig config;
+  config.refuseChunk = [](int n) -> std::optional<emu::Status> {
+    if (n % 2 == 0) return std::nullopt;
+    return emu::Status{0x00, 0x00, 0x00, 0x00, 0x00, 0x01};  // from the start again
+  };
+  Connect(config);
+  EXPECT_EQ(link_.UpdateFirmware(image_), 0);
+  const auto requests = display_->Requests();
+  const auto refused = std::count_if(requests.begin(), requests.end(),
+                                     [](const emu::RecordedRequest& r) { return r.request == 0xDC && !r.accepted; });
+  // The whole budget once for each of the 13 chunks and once more.
+  EXPECT_EQ(CTamrel::ResumeAllowance(49904), 42u);
+  EXPECT_EQ(refused, 43) << "42 resumes, then the refusal that ends it";
+  EXPECT_EQ(Describe(requests.back()), "DE 0 6");
+}
+
+// The allowance never cuts short a display that uses the full budget at
+// every chunk: three refusals before each chunk is taken still get through.
+TEST_F(DownloadTest, ThreeResumesAtEveryChunkStillCompleteTheDownload) {
+  emu::DisplayConfig config;
+  config.refuseChunk = [offset = std::uint32_t{0}, streak = 0](int) mutable -> std::optional<emu::Status> {
+    if (streak < 3) {
+      ++streak;
+      return emu::Status{0x00, static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 8),
+                         static_cast<std::uint8_t>(offset), 0x00, 0x01};
+    }
+    streak = 0;
+    offset += 4096;
+    return std::nullopt;
+  };
+  Connect(config);
+  EXPECT_EQ(link_.UpdateFirmware(image_), 1);
+  EXPECT_EQ(display_->ReceivedImage(), std::vector<std::uint8_t>(image_.Data(), image_.Data() + image_.GetLength()));
+}
+
+// Resume offsets the display may give: odd ones and ones going backwards are
+// followed exactly; one past the end, or the end itself, cannot continue.
+TEST_F(DownloadTest, OddAndBackwardResumeOffsetsAreFollowedExactly) {
+  emu::DisplayConfig config;
+  config.refusedChunks[2] = {0x00, 0x00, 0x10, 0x01, 0x00, 0x01};  // 4097, odd and backwards
+  config.refusedChunks[4] = {0x00, 0x00, 0x00, 0x03, 0x00, 0x01};  // 3, far back
+  Connect(config);
+  EXPECT_EQ(link_.UpdateFirmware(image_), 1);
+  const auto requests = Requests();
+  const std::vector<std::string> head(requests.begin() + 2, requests.begin() + 10);
+  EXPECT_EQ(head, (std::vector<std::string>{"DC 0 4096", "DC 4096 4096", "DC 8192 4096 refused", "DE 0 6",
+                                            "DC 4097 4096", "DC 8193 4096 refused", "DE 0 6", "DC 3 4096"}));
+  EXPECT_EQ(requests[10], "DC 4099 4096");
+  EXPECT_EQ(requests.back(), "EF 0 4 F0C20000");
+  EXPECT_EQ(display_->ReceivedImage(), std::vector<std::uint8_t>(image_.Data(), image_.Data() + image_.GetLength()));
 }
 
 }  // namespace
