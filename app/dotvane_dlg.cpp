@@ -5,7 +5,6 @@
 
 #include "app/plug_in.h"
 #include "app/update_fw_dlg.h"
-#include "platform/sync.h"
 #include "protocol/packet.h"
 #include "transport/display_class.h"
 
@@ -16,6 +15,9 @@ constexpr char kReady[] = "Ready to update firmware.";
 constexpr char kCompleted[] =
     "Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
     "restart it.";
+constexpr char kRestartOverdue[] =
+    "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
+    "firmware version, or choose Exit.";
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -35,6 +37,7 @@ bool IsDisplayBroadcast(const ui::DeviceBroadcast* record) {
 CDotvaneDlg::CDotvaneDlg(const os::ResourceModule& images) : CDialog(IDD_DOTVANE_DIALOG), m_images(images) {}
 
 CDotvaneDlg::~CDotvaneDlg() {
+  StopRestartWatch();
   if (m_notification != ui::kNoNotification) ui::UnregisterDeviceNotification(m_notification);
 }
 
@@ -178,6 +181,8 @@ ui::LRESULT CDotvaneDlg::OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::L
       return OnLongPacket(wParam, lParam);
     case WM_ASK_PLUGIN:
       return OnAskPlugIn(wParam, lParam);
+    case WM_RESTART_OVERDUE:
+      return OnRestartOverdue(wParam, lParam);
     default:
       return 0;
   }
@@ -209,10 +214,60 @@ ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
       m_manufacturer = info.manufacturer;
       m_model = info.model;
       m_version = info.version;
+      if (m_updateDone && m_connected) CheckUpdatedDisplay();
       break;
   }
   if (!error.empty()) MessageBox(error, "", ui::MB_OK | ui::MB_ICONERROR);
   UpdateStatus();
+  return 0;
+}
+
+// Telling the user the update completed when the display came back with
+// older firmware than the image would report a failure as success: the
+// display is treated as one whose download failed, and may be updated again.
+void CDotvaneDlg::CheckUpdatedDisplay() {
+  StopRestartWatch();
+  // Whatever it says, the display is back and has answered: waiting is
+  // over, and the user must be able to leave even when no closing box comes.
+  EnableDlgItem(ui::IDCANCEL, true);
+  const DisplayVersionReading display = ReadDisplayVersion(m_version);
+  const bool older = display.major < m_imageMajor || (display.major == m_imageMajor && display.minor < m_imageMinor);
+  if (!older) return;
+  m_updateDone = 0;
+  char image[16];
+  std::snprintf(image, sizeof image, "%d.%02d", m_imageMajor, m_imageMinor);
+  MessageBox("Firmware update failed! The Braille display came back with firmware version " + m_version +
+                 " instead of " + image + ".",
+             "ERROR", ui::MB_OK | ui::MB_ICONERROR);
+}
+
+void CDotvaneDlg::StartRestartWatch() {
+  StopRestartWatch();
+  m_restartSettled.Reset();
+  m_restartWatch = os::Thread::Create([this]() -> os::DWORD {
+    if (os::WaitForSingleObject(m_restartSettled, kRestartWaitMs) == os::WAIT_TIMEOUT) {
+      PostMessage(WM_RESTART_OVERDUE, 0, 0);
+    }
+    return 0;
+  });
+}
+
+void CDotvaneDlg::StopRestartWatch() {
+  if (!m_restartWatch) return;
+  m_restartSettled.Set();
+  // Woken, the watch has nothing left that could block it.
+  m_restartWatch->Wait(os::INFINITE);
+  m_restartWatch.reset();
+}
+
+// A display that never comes back, or comes back and never answers, would
+// otherwise leave the user in a window that cannot be closed.
+ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
+  if (!m_updateDone) return 0;
+  EnableDlgItem(ui::IDCANCEL, true);
+  SetDefID(ui::IDCANCEL);
+  GotoDlgCtrl(ui::IDCANCEL);
+  MessageBox(kRestartOverdue, "", ui::MB_OK | ui::MB_ICONWARNING);
   return 0;
 }
 

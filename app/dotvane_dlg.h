@@ -3,13 +3,17 @@
 // arrival and removal, and reports the updated display.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "image/firmware_image.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
 #include "platform/ui/ui.h"
 #include "protocol/tamrel.h"
 
 inline constexpr os::UINT WM_ASK_PLUGIN = os::WM_APP + 2;
+inline constexpr os::UINT WM_RESTART_OVERDUE = os::WM_APP + 3;
 
 // Resource and control ids.
 inline constexpr int IDD_ABOUTBOX = 100;
@@ -33,6 +37,9 @@ inline constexpr os::DWORD kArrivalPauseMs = 1000;
 // tried again before the user is told.
 inline constexpr os::DWORD kPermissionRetryMs = 2000;
 inline constexpr os::DWORD kPermissionRetryStepMs = 250;
+// How long after a written image the display has to come back and say who it
+// is before the user is told and may leave.
+inline constexpr os::DWORD kRestartWaitMs = 120000;
 
 class CDotvaneDlg : public ui::CDialog {
  public:
@@ -60,7 +67,10 @@ class CDotvaneDlg : public ui::CDialog {
   ui::LRESULT OnShortPacket(ui::WPARAM wParam, ui::LPARAM lParam);
   ui::LRESULT OnLongPacket(ui::WPARAM wParam, ui::LPARAM lParam);
   ui::LRESULT OnAskPlugIn(ui::WPARAM wParam, ui::LPARAM lParam);
+  ui::LRESULT OnRestartOverdue(ui::WPARAM wParam, ui::LPARAM lParam);
   void OnUpdateFirmware();
+  // The display answered after an update: did it take the image?
+  void CheckUpdatedDisplay();
 
   // State, for tests.
   bool IsConnected() const { return m_connected != 0; }
@@ -85,6 +95,11 @@ class CDotvaneDlg : public ui::CDialog {
   std::string m_manufacturer;
   std::string m_model;
   std::string m_version;
+  // Runs from a written image until the display has identified itself.
+  void StartRestartWatch();
+  void StopRestartWatch();
+  os::Event m_restartSettled{os::Event::Mode::kManual};
+  std::unique_ptr<os::Thread> m_restartWatch;
 };
 
 // Matches a broadcast against the display's vendor id: the device name,

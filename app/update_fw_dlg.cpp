@@ -58,6 +58,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
   if (download.DoModal() == 1) {
     m_updateDone = 1;
     EnableDlgItem(ui::IDCANCEL, false);
+    StartRestartWatch();
   }
 }
 

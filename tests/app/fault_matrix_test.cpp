@@ -1,0 +1,276 @@
+// Whole runs of the main window against displays that fail: removed in every
+// phase, silent, slow, hostile, or back with the wrong firmware.  Whatever
+// happens, a run ends, and it ends with "Download Done" and result 1 only
+// when the display took the end of transfer, left, came back and identified
+// itself with the new version.
+#include <memory>
+#include <string>
+
+#include "scenario_fixture.h"
+
+namespace {
+
+using namespace scenario;
+using Kind = emu::RecordedRequest::Kind;
+
+constexpr char kFailed[] = "Firmware update failed!";
+constexpr char kCompletedSentence[] =
+    "Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
+    "restart it.";
+constexpr char kOverdue[] =
+    "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
+    "firmware version, or choose Exit.";
+
+class FaultMatrix : public Scenario {
+ protected:
+  // Calls `what` from inside the display's handling of the `occurrence`th
+  // request (0-based) that `matches`, after the display has answered it.
+  void OnRequest(std::function<bool(const emu::RecordedRequest&)> matches, int occurrence, std::function<void()> what) {
+    // The display calls a copy of its observer: the count lives outside it.
+    auto seen = std::make_shared<int>(0);
+    display_->SetRequestObserver([matches = std::move(matches), occurrence, what = std::move(what),
+                                  seen](const emu::RecordedRequest& r) {
+      if (matches(r) && (*seen)++ == occurrence) what();
+    });
+  }
+  std::function<void()> Unplug() {
+    return [this] { driver_->Unplug(path_); };
+  }
+  void StartTheUpdate() {
+    When(StatusIs(kReady560), Press(IDC_UPDATE));
+    When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_START_DOWNLOAD));
+  }
+  bool SawDownloadDone() const {
+    for (const auto& box : backend_.Boxes()) {
+      if (box.caption == "Download Done") return true;
+    }
+    return false;
+  }
+  static bool IsControl(const emu::RecordedRequest& r, std::uint8_t request) {
+    return r.kind != Kind::kBulkOut && r.request == request;
+  }
+};
+
+// ---- The display removed in each phase of an update ----------------------------
+
+struct Phase {
+  const char* name;
+  std::uint8_t request;
+  int occurrence;
+};
+
+class RemovedDuring : public FaultMatrix, public ::testing::WithParamInterface<Phase> {};
+
+// The download fails at the next request, the failure names the status, the
+// removal then asks for the display, and the user leaves.
+TEST_P(RemovedDuring, TheDownloadFailsAndThePromptComes) {
+  Plug();
+  const Phase phase = GetParam();
+  OnRequest([phase](const emu::RecordedRequest& r) { return IsControl(r, phase.request); }, phase.occurrence,
+            Unplug());
+  StartTheUpdate();
+  When([](const Scene& s) { return s.BoxUp(kFailed); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_PLUGIN); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_FALSE(SawDownloadDone()) << Transcript();
+  EXPECT_FALSE(dlg_->IsUpdateDone());
+  EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
+}
+
+std::vector<Phase> Phases() {
+  std::vector<Phase> phases = {{"Agent", 0xA0, 0}, {"Start", 0xDF, 0}};
+  static const char* const kChunkNames[] = {"Chunk0", "Chunk1", "Chunk2", "Chunk3", "Chunk4",  "Chunk5", "Chunk6",
+                                            "Chunk7", "Chunk8", "Chunk9", "Chunk10", "Chunk11", "Chunk12"};
+  for (int k = 0; k < 13; ++k) phases.push_back({kChunkNames[k], 0xDC, k});
+  return phases;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPhase, RemovedDuring, ::testing::ValuesIn(Phases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Removed before it could answer the Query: no identity, the prompt, and
+// once it is back it identifies itself.
+TEST_F(FaultMatrix, RemovedBeforeItsIdentityAnswerItIsAskedForAgain) {
+  Plug();
+  OnRequest([](const emu::RecordedRequest& r) { return r.kind == Kind::kBulkOut; }, 0, Unplug());
+  When([](const Scene& s) { return s.Up(IDD_PLUGIN); }, Do("plug", PlugLater()));
+  When(StatusIs(kReady560), Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_LT(IndexOf("shown 131"), IndexOf(kReady560)) << Transcript();
+}
+
+// ---- After the end of transfer -------------------------------------------------
+
+// The restart's bound is long in real time; these runs shorten it through
+// the same time scale the product's waits go through.
+class AfterTheEnd : public FaultMatrix {
+ protected:
+  void SetUp() override { os::TimeScale::SetDivisor(1000); }
+};
+
+// The display took the end of transfer and never came back: after the bound
+// the user is told and may leave; nothing claims the update completed.
+TEST_F(AfterTheEnd, ADisplayThatNeverComesBackLeavesTheUserAWayOut) {
+  emu::DisplayConfig config;
+  config.restartAfterEnd = false;
+  Plug(config);
+  OnRequest([](const emu::RecordedRequest& r) { return IsControl(r, 0xEF); }, 0, Unplug());
+  StartTheUpdate();
+  bool exitWasDisabled = false;
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129 = 1"); },
+       [&](Scene& s) { exitWasDisabled = !s.dialog->IsDlgItemEnabled(ui::IDCANCEL); });
+  When([](const Scene& s) { return s.BoxUp(kOverdue); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("answer 1"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+
+  EXPECT_TRUE(exitWasDisabled);
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  ExpectBox(boxes[0], kOverdue, ui::ApplicationName(), ui::MB_ICONWARNING);
+  EXPECT_GE(IndexOf("default 102 2"), 0) << Transcript();
+  EXPECT_EQ(IndexOf("Firmware update completed"), -1) << Transcript();
+  // The product's own bound, asked for as it stands.
+  EXPECT_EQ(kRestartWaitMs, 120000u);
+  const auto waits = waits_.Durations("WaitForSingleObject");
+  EXPECT_NE(std::find(waits.begin(), waits.end(), kRestartWaitMs), waits.end());
+}
+
+// Back on the bus, but it never answers the Query: the status line has the
+// completion sentence (it is back), and the bound still lets the user leave.
+TEST_F(AfterTheEnd, ADisplayThatComesBackSilentLeavesTheUserAWayOut) {
+  Plug();
+  OnRequest([](const emu::RecordedRequest& r) { return IsControl(r, 0xEF); }, 0, [this] {
+    auto config = display_->Config();
+    config.answerQuery = false;
+    display_->SetConfig(config);
+  });
+  StartTheUpdate();
+  When([](const Scene& s) { return s.BoxUp(kOverdue); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("answer 1"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_FALSE(SawDownloadDone()) << Transcript();
+  EXPECT_EQ(display_->Restarts(), 1);
+}
+
+// Back with the firmware it had: the update did not take.  Telling the user
+// it completed would report a failure as success.
+TEST_F(FaultMatrix, ADisplayBackWithItsOldVersionIsToldTheUpdateFailed) {
+  emu::DisplayConfig config;
+  config.keepOldFirmware = true;
+  Plug(config);
+  StartTheUpdate();
+  When([](const Scene& s) { return s.BoxUp(kFailed); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return StatusIs(kReady560)(s) && s.Seen("answer 1"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  ExpectBox(boxes[0], "Firmware update failed! The Braille display came back with firmware version 5.60 instead of 5.71.",
+            "ERROR", ui::MB_ICONERROR);
+  EXPECT_FALSE(dlg_->IsUpdateDone());
+  EXPECT_TRUE(dlg_->IsDlgItemEnabled(IDC_UPDATE)) << "it may be updated again";
+  EXPECT_EQ(display_->Restarts(), 1);
+}
+
+// Back with the new version but no maker name: the completion sentence goes
+// to the status line and no box comes, as for any such display; the user
+// can still leave.
+TEST_F(FaultMatrix, ADisplayBackWithoutAMakerNameCanBeLeft) {
+  Plug();
+  OnRequest([](const emu::RecordedRequest& r) { return IsControl(r, 0xEF); }, 0, [this] {
+    auto config = display_->Config();
+    config.manufacturer.clear();
+    display_->SetConfig(config);
+  });
+  StartTheUpdate();
+  When([](const Scene& s) {
+         return s.Up(IDD_DOTVANE_DIALOG) && s.Text(IDC_STATUS) == kCompletedSentence && s.Seen("enabled 102/2 1");
+       },
+       Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_TRUE(backend_.Boxes().empty()) << Transcript();
+  EXPECT_EQ(display_->CurrentVersion(), "5.71");
+}
+
+// ---- Other displays on the bus ------------------------------------------------
+
+// A second display comes and goes while the first is written: the first
+// still comes back, and only its identity closes the update.
+TEST_F(FaultMatrix, ASecondDisplayArrivingAndLeavingMidUpdateDoesNotDecideTheResult) {
+  Plug();
+  driver_->SetRestartDelays(0, 10000);
+  std::string second;
+  int chunks = 0;  // the observer is copied, so it counts by reference
+  display_->SetRequestObserver([&](const emu::RecordedRequest& r) {
+    if (!IsControl(r, 0xDC)) return;
+    if (chunks == 4) {
+      emu::DisplayConfig other;
+      other.serial = "EMU0002";
+      second = driver_->Plug(std::make_shared<emu::EmulatedDisplay>(other));
+    } else if (chunks == 8) {
+      driver_->Unplug(second);
+    }
+    ++chunks;
+  });
+  StartTheUpdate();
+  When([](const Scene& s) { return s.BoxUp("Firmware update completed."); }, Answer(ui::IDOK));
+  EXPECT_EQ(Run(), 1) << Transcript();
+  // The second display's arrival is handled after the download, when it has
+  // already gone and the first is still restarting: nothing to open, so the
+  // prompt asks, and the first display's return ends it.
+  EXPECT_GE(IndexOf("shown 131"), 0) << Transcript();
+  EXPECT_GE(IndexOf("ended 131 = 1"), 0) << Transcript();
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  ExpectBox(boxes[0], kDone571, "Download Done", ui::MB_ICONINFORMATION);
+  EXPECT_EQ(display_->CurrentVersion(), "5.71");
+}
+
+// ---- Faults of the connection -------------------------------------------------
+
+// The Query is written and the display never takes it: the write gives up
+// at its bound and the channel is failed, so nothing is identified, and an
+// update then fails at its first request.
+TEST_F(FaultMatrix, AWriteThatNeverCompletesEndsAtItsBoundAndTheUpdateFails) {
+  emu::DisplayConfig config;
+  config.writeNeverCompletes = true;
+  Plug(config);
+  When(StatusIs(kReadyTail), Press(IDC_UPDATE));
+  When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_START_DOWNLOAD));
+  When([](const Scene& s) { return s.BoxUp(kFailed); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_FALSE(SawDownloadDone());
+  const auto waits = waits_.Durations("SleepEx");
+  EXPECT_NE(std::find(waits.begin(), waits.end(), CUsbDevice::kWriteSleepMs), waits.end());
+}
+
+// A refused chunk whose status cannot be read: the download fails with the
+// status the link last had.
+TEST_F(FaultMatrix, AStatusRequestThatFailsEndsTheDownload) {
+  emu::DisplayConfig config;
+  config.refusedChunks[3] = {0x00, 0x00, 0x30, 0x00, 0x00, 0x01};
+  config.statusFails = true;
+  Plug(config);
+  StartTheUpdate();
+  When([](const Scene& s) { return s.BoxUp(kFailed); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  EXPECT_EQ(boxes[0].text, "Firmware update failed! (ffffffffffff)");
+  EXPECT_FALSE(dlg_->IsUpdateDone());
+}
+
+// Hundreds of unasked key packets before the identity: each is handed to
+// the window and dropped, and the identity still arrives.
+TEST_F(FaultMatrix, AFloodOfShortPacketsDoesNotHideTheIdentity) {
+  emu::DisplayConfig config;
+  config.unaskedShortPackets.assign(400, {0x01, 0x02, 0x00, 0x10});
+  Plug(config);
+  When(StatusIs(kReady560), Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  EXPECT_TRUE(backend_.Boxes().empty()) << Transcript();
+}
+
+}  // namespace

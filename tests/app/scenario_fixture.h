@@ -1,0 +1,127 @@
+// The fixture of the main window's scenario tests: whole runs against
+// emulated displays, the user played by a script of rules, each run judged
+// by its result, its transcript and the dialog's state.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/dotvane_dlg.h"
+#include "emulator/emulated_display.h"
+#include "platform/inproc/inproc_driver.h"
+#include "platform/sync.h"
+#include "scripted_backend.h"
+#include "test_support.h"
+
+namespace scenario {
+
+using test::Answer;
+using test::Do;
+using test::Press;
+using test::Scene;
+
+constexpr char kReadyTail[] = "Ready to update firmware.";
+constexpr char kReady560[] =
+    "Orvanta, Vantor 3 Braille display, current Firmware Version 5.60. Ready to update firmware.";
+constexpr char kDone571[] =
+    "Orvanta, Vantor 3 Braille display, updated to Firmware Version 5.71. Firmware update completed.  If you are "
+    "using a screen reader with this Braille display, you may need to restart it.";
+constexpr char kRefused[] = "Cannot update this firmware version!";
+constexpr char kSame[] = "Firmware is already updated to the correct version.";
+constexpr char kOlder[] = "The update firmware is an older version than the current firmware.";
+constexpr ui::UINT kConfirmStyle = ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2;
+
+inline std::string ReadyLine(const std::string& versionText) {
+  return "Orvanta, Vantor 3 Braille display, current Firmware Version " + versionText + ". " + kReadyTail;
+}
+
+// A module holding nothing but a firmware image whose version block reads
+// `version`; "0.00" gives an image without a version block.
+inline const os::ResourceModule& ImageModule(const std::string& version) {
+  struct Held {
+    explicit Held(std::string text)
+        : bytes(std::move(text)),
+          entry{"BIN_UPDATE", "BIN", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
+          module(std::span<const os::ResourceEntry>(&entry, 1)) {}
+    std::string bytes;
+    os::ResourceEntry entry;
+    os::ResourceModule module;
+  };
+  static std::map<std::string, std::unique_ptr<Held>> held;
+  auto& slot = held[version];
+  if (!slot) {
+    slot = std::make_unique<Held>(version == "0.00" ? "test image, build 2417, no version block"
+                                                    : "test image, build 2417 ORVANTA " + version);
+  }
+  return slot->module;
+}
+
+// Extended packets for injection; `checksum` -1 puts the right one.
+inline std::vector<std::uint8_t> Extended(std::vector<std::uint8_t> headerAndPayload, int checksum = -1) {
+  unsigned sum = 0;
+  for (auto b : headerAndPayload) sum += b;
+  headerAndPayload.push_back(checksum < 0 ? static_cast<std::uint8_t>(-sum) : static_cast<std::uint8_t>(checksum));
+  return headerAndPayload;
+}
+
+inline std::vector<std::uint8_t> InfoHeader(std::uint8_t h2) {
+  std::vector<std::uint8_t> bytes = {0x80, 0x30, h2, 0x00};
+  bytes.resize(4 + 48, 0);
+  return bytes;
+}
+
+class Scenario : public ::testing::Test {
+ protected:
+  void Plug(emu::DisplayConfig config = {}) {
+    display_ = std::make_shared<emu::EmulatedDisplay>(std::move(config));
+    path_ = driver_->Plug(display_);
+  }
+  // Plugs the current display in again, or a default one.
+  std::function<void()> PlugLater() {
+    return [this] { display_ ? (void)(path_ = driver_->Plug(display_)) : Plug(); };
+  }
+
+  std::intptr_t Run(const os::ResourceModule& images = os::ResourceModule::Self()) {
+    dlg_ = std::make_unique<CDotvaneDlg>(images);
+    const std::intptr_t result = dlg_->DoModal();
+    EXPECT_TRUE(backend_.UnfiredRules().empty()) << "rules left unfired; transcript:\n" << backend_.Transcript();
+    return result;
+  }
+
+  void When(test::Predicate predicate, test::Action action) { backend_.When(std::move(predicate), std::move(action)); }
+
+  static test::Predicate StatusIs(std::string text) {
+    return [text = std::move(text)](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Text(IDC_STATUS) == text; };
+  }
+
+  // Position of the first transcript line containing `fragment`; -1 without one.
+  long IndexOf(const std::string& fragment) const {
+    const auto lines = backend_.Lines();
+    const auto it = std::find_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.find(fragment) != std::string::npos; });
+    return it == lines.end() ? -1 : it - lines.begin();
+  }
+  std::string Transcript() const { return backend_.Transcript(); }
+
+  inproc::ScopedInProcessDriver driver_;
+  os::ScopedTimeScale time_{10};
+  test::WaitRecorder waits_;
+  test::ScriptedBackend backend_;
+  test::ScopedBackend installed_{backend_};
+  std::shared_ptr<emu::EmulatedDisplay> display_;
+  std::string path_;
+  std::unique_ptr<CDotvaneDlg> dlg_;
+};
+
+inline void ExpectBox(const test::UiEvent& box, const std::string& text, const std::string& caption, ui::UINT style) {
+  EXPECT_EQ(box.text, text);
+  EXPECT_EQ(box.caption, caption);
+  EXPECT_EQ(box.style, style);
+}
+
+}  // namespace scenario
