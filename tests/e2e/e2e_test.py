@@ -115,6 +115,44 @@ class EndToEnd(unittest.TestCase):
         self.assertTrue(0 <= first < prompt < ended < again, run.describe())
 
 
+class HostileDisplays(unittest.TestCase):
+    """Faults at the USB level: whatever the display does, dotvane ends, and it
+    never ends with "Download Done" or exit status 0 unless the update took."""
+
+    def test_removal_in_each_phase_of_the_download_fails_it_and_asks_for_the_display(self):
+        phases = [("agent", "--unplug-at-request", "A0"), ("start", "--unplug-at-request", "DF"),
+                  ("first chunk", "--unplug-at-chunk", "0"), ("middle chunk", "--unplug-at-chunk", "6"),
+                  ("last chunk", "--unplug-at-chunk", "12"), ("end of transfer", "--unplug-at-request", "EF")]
+        for name, *option in phases:
+            with self.subTest(name):
+                run = Run(["wait current Firmware Version", "press Update Firmware...", "press Start Download",
+                           "wait Firmware update failed!", "answer ok", "wait dialog 131", "press Cancel"], *option)
+                self.assertEqual(run.status, 1, run.describe())
+                self.assertEqual(run.index("Download Done"), -1, run.describe())
+                failed = run.index('box "ERROR" "Firmware update failed! (')
+                self.assertGreaterEqual(failed, 0, run.describe())
+                self.assertGreaterEqual(run.index('end 129 "Firmware Update" result 0', failed), 0, run.describe())
+
+    def test_a_display_back_with_its_old_version_is_told_the_update_failed(self):
+        run = Run(["wait current Firmware Version 5.60", "press Update Firmware...", "press Start Download",
+                   "wait came back with firmware version", "answer ok", "wait current Firmware Version 5.60",
+                   "press Exit"], "--keep-old-firmware")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertEqual(run.index("Download Done"), -1, run.describe())
+        self.assertGreaterEqual(run.index(
+            'box "ERROR" "Firmware update failed! The Braille display came back with firmware version 5.60 instead '
+            'of 5.71." buttons OK default OK icon error'), 0, run.describe())
+        self.assertEqual([r for r in run.requests() if r[0] == "EF"], [("EF", 0, "F0C20000", True)])
+
+    def test_a_status_request_that_fails_ends_the_download(self):
+        run = Run(["wait current Firmware Version", "press Update Firmware...", "press Start Download",
+                   "wait Firmware update failed!", "answer ok", "wait end 129", "press Exit"],
+                  "--refuse-chunk", "3:000030000001", "--status-fails")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertGreaterEqual(run.index('box "ERROR" "Firmware update failed! (ffffffffffff)"'), 0, run.describe())
+        self.assertEqual(run.requests()[-1][0], "DE", "the failed status request is the last one")
+
+
 class Idle(unittest.TestCase):
     IDLE_S = 5
     LIMIT_S = 0.050

@@ -53,6 +53,7 @@ struct Options {
   int unplugAtMs = -1;
   int replugAtMs = -1;
   int unplugAtChunk = -1;
+  std::string unplugAtRequest;  // hex request code
   bool secondDisplay = false;
   int restartLeaveMs = 50;
   int restartReturnMs = 500;
@@ -139,6 +140,18 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
                  "request) arrives; that request fails")
       ->type_name("N")
       ->check(nonNegative);
+  app.add_option("--unplug-at-request", o->unplugAtRequest,
+                 "Remove the (first) display for good when the first control request with this code (hex: A0 "
+                 "for the agent, DF for the start, EF for the end of transfer) arrives; that request fails")
+      ->type_name("HEX")
+      ->check([](const std::string& text) {
+        return text.size() >= 1 && text.size() <= 2 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos
+                   ? std::string()
+                   : std::string("expected one hex byte, such as DF");
+      });
+  app.add_flag("--keep-old-firmware", o->config.keepOldFirmware,
+               "After an accepted end of transfer the display restarts with its old firmware version");
+  app.add_flag("--status-fails", o->config.statusFails, "Status requests (DE) are refused");
   app.add_flag("--second-display", o->secondDisplay, "Attach a second display, serial EMU0002");
   app.add_option("--restart-leave", o->restartLeaveMs,
                  "After an accepted end of transfer, the display leaves the bus after MS")
@@ -288,6 +301,20 @@ class ChunkTrigger {
   bool fired_ = false;
 };
 
+// Fires once, on the first control request with the given code.
+class RequestTrigger {
+ public:
+  explicit RequestTrigger(int request) : request_(request) {}
+  bool Observe(const emu::RecordedRequest& r) {
+    if (r.kind == emu::RecordedRequest::Kind::kBulkOut || r.request != request_) return false;
+    return !fired_.exchange(true);
+  }
+
+ private:
+  int request_;
+  std::atomic<bool> fired_{false};
+};
+
 std::atomic<pid_t> gChild{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 
@@ -386,16 +413,21 @@ int main(int argc, char** argv) {
       displays.push_back(std::make_shared<emu::EmulatedDisplay>(second));
     }
     ChunkTrigger chunkTrigger(options.unplugAtChunk);
+    RequestTrigger requestTrigger(
+        options.unplugAtRequest.empty() ? -1 : std::stoi(options.unplugAtRequest, nullptr, 16));
     for (std::size_t i = 0; i < displays.size(); ++i) {
       const std::size_t slot = testbed.AddDisplay(displays[i]);
       const std::string serial = displays[i]->Config().serial;
       const bool unplugAtChunk = i == 0 && options.unplugAtChunk >= 0;
-      if (!log && !unplugAtChunk) continue;
-      displays[i]->SetRequestObserver(
-          [&testbed, &chunkTrigger, logger = log.get(), serial, slot, unplugAtChunk](const emu::RecordedRequest& r) {
-            if (logger != nullptr) logger->Write(serial, r);
-            if (unplugAtChunk && chunkTrigger.Observe(r)) testbed.UnplugSoon(slot);
-          });
+      const bool unplugAtRequest = i == 0 && !options.unplugAtRequest.empty();
+      if (!log && !unplugAtChunk && !unplugAtRequest) continue;
+      displays[i]->SetRequestObserver([&testbed, &chunkTrigger, &requestTrigger, logger = log.get(), serial, slot,
+                                       unplugAtChunk, unplugAtRequest](const emu::RecordedRequest& r) {
+        if (logger != nullptr) logger->Write(serial, r);
+        if ((unplugAtChunk && chunkTrigger.Observe(r)) || (unplugAtRequest && requestTrigger.Observe(r))) {
+          testbed.UnplugSoon(slot);
+        }
+      });
     }
 
     auto plugAll = [&testbed, count = displays.size()] {
