@@ -30,6 +30,8 @@ packages=(
   umockdev          # dotvane-emulate: displays as USB devices (its preload library)
   libumockdev-dev   # ...and its testbed library
   libglib2.0-dev    # ...which umockdev's API is built on
+  clang-14          # scripts/fuzz.sh: the fuzz targets are built with clang and libFuzzer
+  libclang-rt-14-dev  # ...whose runtime also has FuzzedDataProvider.h, used by the replay tests too
 )
 
 missing=()
