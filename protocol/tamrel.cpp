@@ -117,6 +117,7 @@ os::DWORD CTamrel::ReadPackets(CTamrel* link) {
   std::uint8_t frame[kFrameBufferSize] = {};
   constexpr std::uint32_t kHeader = 4;
   constexpr std::uint32_t kRoom = kFrameBufferSize - kHeader;  // payload and checksum that fit
+  const unsigned connection = link->m_input.Connection();
   // A read that returns nothing means the input has ended: after a
   // disconnect the hand-off buffer gives that answer once, and a further
   // read would wait for a signal that never comes.
@@ -146,7 +147,7 @@ os::DWORD CTamrel::ReadPackets(CTamrel* link) {
   }
   // Nothing reads this connection's input any more: the channel must not
   // wait for its chunks to be taken.
-  link->m_input.Abandon();
+  link->m_input.Abandon(connection);
   return 1;
 }
 

@@ -67,13 +67,24 @@ std::uint32_t CDeviceInput::Read(void* buffer, std::uint32_t length) {
   return n;
 }
 
-void CDeviceInput::Abandon() {
+unsigned CDeviceInput::Connection() {
+  std::lock_guard lock(m_mutex);
+  return m_connection;
+}
+
+void CDeviceInput::Abandon(unsigned connection) {
+  std::lock_guard lock(m_mutex);
+  if (connection != m_connection) return;
   m_abandoned.store(true);
   m_consumed.Set();
 }
 
 void CDeviceInput::Reset() {
-  m_abandoned.store(false);
+  {
+    std::lock_guard lock(m_mutex);
+    ++m_connection;
+    m_abandoned.store(false);
+  }
   m_dataReady.Reset();
   m_consumed.Reset();
 }

@@ -27,10 +27,13 @@ class CDeviceInput : public IDeviceCallbacks {
 
   // Copies at most `length` bytes of the chunk at hand; 0 at the end of input.
   std::uint32_t Read(void* buffer, std::uint32_t length);
-  // The consumer has stopped reading for good: from now on producers hand
-  // their chunks over without waiting for them to be taken, and one that is
-  // waiting is released.  Reset undoes it.
-  void Abandon();
+  // Each Reset starts a new connection; a consumer notes the one it reads.
+  unsigned Connection();
+  // The consumer of `connection` has stopped reading for good: from now on
+  // producers hand their chunks over without waiting for them to be taken,
+  // and one that is waiting is released.  A consumer of an earlier
+  // connection that ends late changes nothing.  Reset undoes it.
+  void Abandon(unsigned connection);
   // Clears both events, and an abandonment, before a connect.
   void Reset();
 
@@ -40,6 +43,7 @@ class CDeviceInput : public IDeviceCallbacks {
  private:
   std::atomic<int> m_active{1};
   std::atomic<bool> m_abandoned{false};
+  unsigned m_connection = 0;  // guarded by m_mutex
   std::uint32_t m_pending = 0;  // guarded by m_mutex, with the two fields below
   std::uint32_t m_offset = 0;
   std::uint8_t m_buffer[kBufferSize];

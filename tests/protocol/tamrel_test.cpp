@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "emulator/emulated_display.h"
 #include "platform/inproc/inproc_driver.h"
@@ -243,6 +247,61 @@ TEST_F(TamrelTest, ARemovedDisplayEndsThePacketReaderAndCloseStaysQuick) {
   link.Close();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   EXPECT_EQ(Query(link), 0);
+}
+
+// A window that breaks its send's time-out: it holds the packet reader
+// until released.
+class StallingWindow : public test::RecordingWindow {
+ public:
+  os::LRESULT SendMessageTimeout(os::UINT message, os::WPARAM wParam, os::LPARAM lParam, os::UINT flags,
+                                 os::UINT timeoutMs, os::LRESULT* result,
+                                 std::shared_ptr<const void> keepAlive) override {
+    RecordingWindow::SendMessageTimeout(message, wParam, lParam, flags, timeoutMs, result, std::move(keepAlive));
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [this] { return free_; });
+    return 1;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      free_ = true;
+    }
+    released_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool free_ = false;
+};
+
+// A packet reader that does not end within Close's bound is set aside so
+// Close returns; the link keeps what the reader uses and waits for it when
+// it is destroyed.
+TEST_F(TamrelTest, APacketReaderThatOutlivesItsBoundIsSetAsideUntilItEnds) {
+  test::WaitRecorder waits;
+  os::ScopedTimeScale fast(100);
+  StallingWindow window;
+  auto display = Plug();
+  auto link = std::make_unique<CTamrel>();
+  ASSERT_EQ(link->Open(&window), 1);
+  display->SendUnasked({0x01, 0x02, 0x03, 0x04});
+  ASSERT_TRUE(window.WaitForCount(1));
+
+  const auto start = std::chrono::steady_clock::now();
+  link->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_FALSE(link->HasReader());
+  const auto joins = waits.Durations("Thread::Wait");
+  EXPECT_NE(std::find(joins.begin(), joins.end(), CTamrel::kThreadWaitMs), joins.end());
+
+  std::thread release([&] {
+    std::this_thread::sleep_for(100ms);
+    window.Release();
+  });
+  link.reset();  // returns only once the reader has ended
+  release.join();
+  EXPECT_EQ(window.Count(), 1u);
 }
 
 }  // namespace

@@ -172,7 +172,7 @@ TEST(DeviceInput, AnEndOfInputDoesNotLetTheNextChunkSkipItsHandOff) {
 TEST(DeviceInput, AfterTheConsumerHasGoneProducersNoLongerWaitUntilReset) {
   test::WaitRecorder waits;
   CDeviceInput input;
-  input.Abandon();
+  input.Abandon(input.Connection());
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   const auto start = std::chrono::steady_clock::now();
   input.OnData(bytes, 4);
@@ -187,6 +187,20 @@ TEST(DeviceInput, AfterTheConsumerHasGoneProducersNoLongerWaitUntilReset) {
   std::this_thread::sleep_for(50ms);
   EXPECT_FALSE(producer.Returned());
   EXPECT_EQ(input.Read(out, 4), 2u);
+}
+
+// A consumer of an earlier connection that ends only after the next connect
+// must not release the new connection's producers.
+TEST(DeviceInput, AConsumerEndingLateDoesNotAbandonTheNextConnection) {
+  CDeviceInput input;
+  const unsigned earlier = input.Connection();
+  input.Reset();
+  input.Abandon(earlier);
+  Producer producer(input, {1, 2, 3});
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(producer.Returned());
+  std::uint8_t out[4];
+  EXPECT_EQ(input.Read(out, 4), 3u);
 }
 
 // Many chunks of every size against reads of every size, with the end of
