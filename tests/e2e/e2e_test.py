@@ -144,6 +144,18 @@ class HostileDisplays(unittest.TestCase):
             'of 5.71." buttons OK default OK icon error'), 0, run.describe())
         self.assertEqual([r for r in run.requests() if r[0] == "EF"], [("EF", 0, "F0C20000", True)])
 
+    def test_an_identity_split_across_two_reads_arrives_damaged_and_is_reported(self):
+        run = Run(["wait Bad data checksum!", "answer ok", "wait Ready to update firmware.", "press Exit"],
+                  "--split-info")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertGreaterEqual(run.index('box "dotvane" "Bad data checksum! Checksum:'), 0, run.describe())
+        self.assertEqual(run.index("current Firmware Version"), -1, run.describe())
+
+    def test_a_flood_of_key_packets_does_not_hide_the_identity(self):
+        run = Run(["wait current Firmware Version 5.60", "press Exit"], "--unasked-keys", "500")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertEqual(run.index('box "'), -1, run.describe())
+
     def test_a_status_request_that_fails_ends_the_download(self):
         run = Run(["wait current Firmware Version", "press Update Firmware...", "press Start Download",
                    "wait Firmware update failed!", "answer ok", "wait end 129", "press Exit"],

@@ -54,6 +54,7 @@ struct Options {
   int replugAtMs = -1;
   int unplugAtChunk = -1;
   std::string unplugAtRequest;  // hex request code
+  int unaskedKeys = 0;
   bool secondDisplay = false;
   int restartLeaveMs = 50;
   int restartReturnMs = 500;
@@ -149,6 +150,11 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
                    ? std::string()
                    : std::string("expected one hex byte, such as DF");
       });
+  app.add_flag("--split-info", o->config.splitInfo, "The INFO answer arrives in two IN transfers");
+  app.add_option("--unasked-keys", o->unaskedKeys,
+                 "Send N key packets (01 02 00 10), one IN transfer each, before every INFO answer")
+      ->type_name("N")
+      ->check(CLI::Range(0, 100000));
   app.add_flag("--keep-old-firmware", o->config.keepOldFirmware,
                "After an accepted end of transfer the display restarts with its old firmware version");
   app.add_flag("--status-fails", o->config.statusFails, "Status requests (DE) are refused");
@@ -180,6 +186,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
   }
   o->config.hasInPipe = !o->noInEndpoint;
   o->config.restartAfterEnd = !o->noRestart;
+  o->config.unaskedShortPackets.assign(static_cast<std::size_t>(o->unaskedKeys), {0x01, 0x02, 0x00, 0x10});
   return std::nullopt;
 }
 
