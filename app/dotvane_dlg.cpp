@@ -230,9 +230,7 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   // Whatever it says, the display is back and has answered: waiting is
   // over, and the user must be able to leave even when no closing box comes.
   EnableDlgItem(ui::IDCANCEL, true);
-  const DisplayVersionReading display = ReadDisplayVersion(m_version);
-  const bool older = display.major < m_imageMajor || (display.major == m_imageMajor && display.minor < m_imageMinor);
-  if (!older) return;
+  if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageMajor, m_imageMinor)) return;
   m_updateDone = 0;
   char image[16];
   std::snprintf(image, sizeof image, "%d.%02d", m_imageMajor, m_imageMinor);

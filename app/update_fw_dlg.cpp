@@ -22,6 +22,10 @@ DisplayVersionReading ReadDisplayVersion(const std::string& text) {
   return reading;
 }
 
+bool IsOlderThan(const DisplayVersionReading& display, int major, int minor) {
+  return display.major < major || (display.major == major && display.minor < minor);
+}
+
 bool IsNewGeneration(int major, int minor) { return major == 5 || (major == 4 && minor > 70); }
 
 void CDotvaneDlg::OnUpdateFirmware() {
@@ -39,9 +43,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
       GotoDlgCtrl(ui::IDCANCEL);
       return;
     }
-    const bool notOlder =
-        display.major > m_imageMajor || (display.major == m_imageMajor && display.minor >= m_imageMinor);
-    if (notOlder) {
+    if (!IsOlderThan(display, m_imageMajor, m_imageMinor)) {
       const bool same = display.major == m_imageMajor && display.minor == m_imageMinor;
       const int answer = MessageBox(same ? kSameVersion : kOlderImage, "WARNING",
                                     ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);

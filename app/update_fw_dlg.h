@@ -28,5 +28,7 @@ struct DisplayVersionReading {
   int minor = 0;
 };
 DisplayVersionReading ReadDisplayVersion(const std::string& text);
+// The display's version is below major.minor.
+bool IsOlderThan(const DisplayVersionReading& display, int major, int minor);
 // 4.71 to 4.99, and every 5.xx.
 bool IsNewGeneration(int major, int minor);
