@@ -5,10 +5,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "app/dotvane_dlg.h"
@@ -16,26 +14,16 @@
 #include "fuzz_check.h"
 #include "platform/inproc/inproc_driver.h"
 #include "platform/ui/ui.h"
+#include "silent_backend.h"
 
 namespace {
 
 // A user who answers every box at once and presses Exit once the display's
 // bytes have all been handled.
-class QuietUser final : public ui::Backend {
+class QuietUser final : public test::SilentBackend {
  public:
   int boxes = 0;
   int doneBoxes = 0;
-
-  void DialogCreated(ui::CDialog&) override {}
-  void DialogShown(ui::CDialog&) override {}
-  void DialogEnded(ui::CDialog&, std::intptr_t) override {}
-  void TitleChanged(ui::CDialog&) override {}
-  void ControlChanged(ui::CDialog&, int) override {}
-  void DefaultChanged(ui::CDialog&) override {}
-  void FocusChanged(ui::CDialog&) override {}
-  void Repaint(ui::CDialog&) override {}
-  void MenuItemAdded(ui::CDialog&, ui::UINT, const std::string&) override {}
-  void IconSet(ui::CDialog&, int) override {}
 
   void RunModalLoop(ui::CDialog& dialog, const std::function<bool()>& ended) override {
     auto* main = dynamic_cast<CDotvaneDlg*>(&dialog);
@@ -49,9 +37,7 @@ class QuietUser final : public ui::Backend {
         dialog.Close();  // the plug-in prompt is cancelled; the main window left by Exit
         continue;
       }
-      std::unique_lock lock(mutex_);
-      wake_.wait_for(lock, std::chrono::milliseconds(1), [this] { return woken_; });
-      woken_ = false;
+      WaitForWake(std::chrono::milliseconds(1));
     }
   }
 
@@ -61,19 +47,6 @@ class QuietUser final : public ui::Backend {
     ui::DispatchPending();  // a box is a modal loop of its own
     return (box.style & 0xF) == ui::MB_OK ? ui::IDOK : ui::IDCANCEL;
   }
-
-  void Wake() override {
-    {
-      std::lock_guard lock(mutex_);
-      woken_ = true;
-    }
-    wake_.notify_one();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool woken_ = false;
 };
 
 inproc::InProcessDriver& Bus() {

@@ -11,6 +11,7 @@
 #include "emulator/emulated_display.h"
 #include "platform/inproc/inproc_driver.h"
 #include "platform/ui/ui.h"
+#include "silent_backend.h"
 #include "transport/display_class.h"
 
 namespace {
@@ -19,48 +20,24 @@ using namespace std::chrono_literals;
 
 // A back end with no presentation: its loop dispatches the queue and runs
 // the test's step between dispatches until the dialog ends.
-class LoopBackend : public ui::Backend {
+class LoopBackend : public test::SilentBackend {
  public:
   std::function<void(ui::CDialog&)> step;
 
-  void DialogCreated(ui::CDialog&) override {}
-  void DialogShown(ui::CDialog&) override {}
-  void DialogEnded(ui::CDialog&, std::intptr_t) override {}
-  void TitleChanged(ui::CDialog&) override {}
-  void ControlChanged(ui::CDialog&, int) override {}
-  void DefaultChanged(ui::CDialog&) override {}
-  void FocusChanged(ui::CDialog&) override {}
-  void Repaint(ui::CDialog&) override {}
-  void MenuItemAdded(ui::CDialog&, ui::UINT, const std::string&) override {}
-  void IconSet(ui::CDialog&, int) override {}
   int MessageBox(ui::CDialog*, const ui::MessageBoxSpec&) override { return ui::IDOK; }
-  void Wake() override {
-    {
-      std::lock_guard lock(mutex_);
-      woken_ = true;
-    }
-    cv_.notify_all();
-  }
   void RunModalLoop(ui::CDialog& dialog, const std::function<bool()>& ended) override {
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!ended() && std::chrono::steady_clock::now() < deadline) {
       ui::DispatchPending();
       if (ended()) break;
       if (step) step(dialog);
-      std::unique_lock lock(mutex_);
-      cv_.wait_for(lock, 5ms, [&] { return woken_; });
-      woken_ = false;
+      WaitForWake(5ms);
     }
     if (!ended()) {
       ADD_FAILURE() << "dialog did not end";
       dialog.EndDialog(-2);
     }
   }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool woken_ = false;
 };
 
 // A dialog that records the messages it handles.
