@@ -45,6 +45,11 @@ struct Core {
   HDEVNOTIFY nextRegistration = 1;
   std::uint64_t nextWindow = 1;
   Backend* backend = nullptr;
+  // Held while the back end is woken and while it is replaced: Wake comes
+  // from other threads (the packet reader, the driver's broadcasts), and a
+  // back end must not be destroyed while one of them is still inside it.
+  // Taken before `mutex`, never after it.
+  std::mutex wakeMutex;
   std::string applicationName = "dotvane";
   std::uint64_t listenedGeneration = 0;  // the driver our device listener is on (0: none)
 };
@@ -55,6 +60,7 @@ Core& TheCore() {
 }
 
 void WakeBackend() {
+  std::lock_guard waking(TheCore().wakeMutex);
   Backend* backend;
   {
     std::lock_guard lock(TheCore().mutex);
@@ -110,6 +116,7 @@ void EnsureDeviceListener() {
 // ---- Back end and application -------------------------------------------
 
 void SetBackend(Backend* backend) {
+  std::lock_guard waking(TheCore().wakeMutex);
   std::lock_guard lock(TheCore().mutex);
   TheCore().backend = backend;
 }

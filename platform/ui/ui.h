@@ -152,6 +152,8 @@ class Backend {
 };
 
 // The back end the program runs on; set once at start-up (or per test).
+// Returns only when no other thread is still waking the previous one, so
+// that it may then be destroyed.
 void SetBackend(Backend* backend);
 Backend& CurrentBackend();
 

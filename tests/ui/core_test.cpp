@@ -114,6 +114,76 @@ TEST_F(CoreTest, ASendThatTimedOutBeforeItsHandlerStartedIsNeverHandled) {
   EXPECT_EQ(handled, 0);
 }
 
+// A back end whose Wake holds the waking thread until released.
+class GatedBackend : public LoopBackend {
+ public:
+  void Wake() override {
+    {
+      std::unique_lock lock(gateMutex_);
+      if (armed_) {
+        entered_ = true;
+        gateChanged_.notify_all();
+        gateChanged_.wait(lock, [this] { return !armed_; });
+      }
+    }
+    LoopBackend::Wake();
+  }
+  void Arm() {
+    std::lock_guard lock(gateMutex_);
+    armed_ = true;
+  }
+  void WaitUntilEntered() {
+    std::unique_lock lock(gateMutex_);
+    gateChanged_.wait(lock, [this] { return entered_; });
+  }
+  void Release() {
+    {
+      std::lock_guard lock(gateMutex_);
+      armed_ = false;
+    }
+    gateChanged_.notify_all();
+  }
+
+ private:
+  std::mutex gateMutex_;
+  std::condition_variable gateChanged_;
+  bool armed_ = false;
+  bool entered_ = false;
+};
+
+// The program destroys its back end after replacing it with none; a
+// broadcast or packet still waking it from another thread must be done
+// with it by then.
+TEST_F(CoreTest, ABackEndIsNotReplacedWhileAnotherThreadIsStillWakingIt) {
+  GatedBackend gated;
+  ui::SetBackend(&gated);
+  Probe dialog;
+  std::atomic<bool> replaced{false};
+  bool replacedWhileWaking = true;
+  dialog.onApp = [&](ui::UINT, ui::WPARAM, ui::LPARAM) {
+    dialog.EndDialog(1);
+    return ui::LRESULT{0};
+  };
+  dialog.init = [&](Probe& d) {
+    gated.Arm();
+    std::thread poster([&] { d.PostMessage(os::WM_APP, 0, 0); });
+    gated.WaitUntilEntered();
+    std::thread replacer([&] {
+      ui::SetBackend(nullptr);
+      replaced = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    replacedWhileWaking = replaced;
+    gated.Release();
+    poster.join();
+    replacer.join();
+    ui::SetBackend(&gated);
+  };
+  EXPECT_EQ(dialog.DoModal(), 1);
+  EXPECT_FALSE(replacedWhileWaking);
+  EXPECT_TRUE(replaced);
+}
+
 TEST_F(CoreTest, MessagesToAWindowThatHasEndedAreDropped) {
   Probe dialog;
   dialog.init = [](Probe& d) { d.EndDialog(3); };
