@@ -140,8 +140,10 @@ void CUpdateFWDlg::OnStartDownload() {
     EndDialog(0);
     return;
   }
-  EnableDlgItem(IDC_START_DOWNLOAD, false);
+  // Cancel first: the keyboard, on Start Download, then goes straight to the
+  // text rather than to a Cancel about to be disabled.
   EnableDlgItem(IDC_CANCEL_DOWNLOAD, false);
+  EnableDlgItem(IDC_START_DOWNLOAD, false);
   SetDlgItemText(IDC_UPDATE_TEXT, "Downloading firmware...");
   RedrawWindow();
 

@@ -16,6 +16,7 @@
 #include <gtk/gtk.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -31,6 +32,10 @@ struct View {
   // Says a changed text to a screen reader: an object with the
   // notification role, shown each time (see Announce).
   wxWindow* announcer = nullptr;
+  // When the window last became the active one.
+  std::chrono::steady_clock::time_point activated;
+  // The status text is about to take the keyboard (FocusStatusLater).
+  bool statusFocusPending = false;
 };
 
 namespace {
@@ -155,6 +160,17 @@ GtkWidget* StatusLabel(View& view) {
 
 // The status text takes the keyboard only while no control can: it is not
 // a stop on the way round with Tab otherwise.
+// The status text is a selectable label, one GTK lets the keyboard rest on
+// and a screen reader reads when it does; it is made so when the dialog is
+// built (doing it later moves its caret, see FocusStatusLater), but takes
+// the keyboard only while no control can: it is no stop for Tab otherwise.
+void PrepareStatus(View& view) {
+  GtkWidget* label = StatusLabel(view);
+  if (label == nullptr) return;
+  gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+  gtk_widget_set_can_focus(label, FALSE);
+}
+
 void FocusStatus(View& view) {
   GtkWidget* label = StatusLabel(view);
   if (label == nullptr) return;
@@ -165,6 +181,40 @@ void FocusStatus(View& view) {
 void ReleaseStatus(View& view) {
   GtkWidget* label = StatusLabel(view);
   if (label != nullptr && !gtk_widget_has_focus(label)) gtk_widget_set_can_focus(label, FALSE);
+}
+
+// What the keyboard is on in this window: a control index, or -1 for the
+// status text or nothing usable.
+int FocusedControl(View& view) {
+  GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(view.window->GetHandle()));
+  const auto& controls = view.dialog->Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    if (view.controls[i]->GetHandle() == focus && controls[i].tpl.tabStop && controls[i].enabled) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+// The status text takes the keyboard a moment later, once whatever changed
+// with it has changed and a screen reader has taken in the change: Orca
+// quietly moves its attention to a text whose caret moves while it has the
+// keyboard, and then says nothing when the keyboard arrives there.
+constexpr unsigned kStatusFocusDelayMs = 150;
+
+void FocusStatusLater(View& view) {
+  view.statusFocusPending = true;
+  auto* weak = new std::weak_ptr<View>(std::static_pointer_cast<View>(view.dialog->view));
+  g_timeout_add_full(
+      G_PRIORITY_DEFAULT, kStatusFocusDelayMs,
+      [](gpointer data) -> gboolean {
+        const auto later = static_cast<std::weak_ptr<View>*>(data)->lock();
+        if (!later) return G_SOURCE_REMOVE;
+        later->statusFocusPending = false;
+        if (later->window != nullptr && FocusedControl(*later) < 0) FocusStatus(*later);
+        return G_SOURCE_REMOVE;
+      },
+      weak, [](gpointer data) { delete static_cast<std::weak_ptr<View>*>(data); });
 }
 
 // Puts the keyboard on the first enabled control that takes it, from
@@ -180,20 +230,7 @@ void FocusFrom(View& view, std::size_t first) {
       return;
     }
   }
-  FocusStatus(view);
-}
-
-// What the keyboard is on in this window: a control index, or -1 for the
-// status text or nothing usable.
-int FocusedControl(View& view) {
-  GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(view.window->GetHandle()));
-  const auto& controls = view.dialog->Controls();
-  for (std::size_t i = 0; i < controls.size(); ++i) {
-    if (view.controls[i]->GetHandle() == focus && controls[i].tpl.tabStop && controls[i].enabled) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+  FocusStatusLater(view);
 }
 
 // Texts side by side on one line are read as one, as a sighted user reads
@@ -261,6 +298,9 @@ bool WxBackend::Start() {
   delete wxLog::SetActiveTarget(new wxLogStderr);  // wx deletes it again in wxEntryCleanup
   wxSetAssertHandler(&AssertToStderr);
   InstallDefaultButtonStyle();
+  // The status text takes the keyboard when nothing else can; selecting all
+  // of it then would only paint it over.
+  g_object_set(gtk_settings_get_default(), "gtk-label-select-on-focus", FALSE, nullptr);
   std::lock_guard lock(wakeMutex_);
   accepting_ = true;
   return true;
@@ -369,6 +409,7 @@ void WxBackend::DialogCreated(ui::CDialog& dialog) {
   }
 
   NameLines(*view);
+  PrepareStatus(*view);
   auto* announcer = new PlainText(window, wxID_ANY, "", wxPoint(0, 0), wxSize(1, 1), wxST_NO_AUTORESIZE);
   gtk_widget_set_opacity(announcer->GetHandle(), 0.0);
   atk_object_set_role(Accessible(announcer), ATK_ROLE_NOTIFICATION);
@@ -409,6 +450,12 @@ void WxBackend::DialogCreated(ui::CDialog& dialog) {
     } else {
       event.Skip();
     }
+  });
+  window->Bind(wxEVT_ACTIVATE, [weak](wxActivateEvent& event) {
+    if (const auto active = weak.lock(); active && event.GetActive()) {
+      active->activated = std::chrono::steady_clock::now();
+    }
+    event.Skip();
   });
   window->Bind(wxEVT_CONTEXT_MENU, [this, weak](wxContextMenuEvent& event) {
     const bool fromKeyboard = event.GetPosition() == wxDefaultPosition;
@@ -474,14 +521,21 @@ void WxBackend::ControlChanged(ui::CDialog& dialog, int id) {
   }
 }
 
-// A changed text is said once while its window is the one in use.  With the
-// keyboard on it, the screen reader says the new text itself; before the
-// window is up, its texts are read when it opens.
+// A changed text is said once while its window is the one in use.  A screen
+// reader reads a window out whole when it becomes active, with the texts it
+// has by then (Orca 43 took about 100 ms to get there, and read the display's
+// identity that arrived meanwhile), and reads a text that takes the keyboard;
+// it says nothing of a label's text changing, even with the keyboard on it.
+constexpr auto kReadOnActivation = std::chrono::milliseconds(400);
+
 void WxBackend::TextChanged(View& view, std::size_t index) {
   NameLines(view);
-  if (!view.window->IsShown() || modals_.empty() || modals_.back().dialog != view.dialog) return;
-  if (gtk_widget_has_focus(view.controls[index]->GetHandle())) return;
-  if (view.dialog->GetFocusID() == view.dialog->Controls()[index].tpl.id) return;
+  if (!view.window->IsShown() || !view.window->IsActive() || modals_.empty() ||
+      modals_.back().dialog != view.dialog) {
+    return;
+  }
+  if (std::chrono::steady_clock::now() - view.activated < kReadOnActivation) return;
+  if (view.statusFocusPending && view.dialog->Controls()[index].tpl.id == view.dialog->StatusTextId()) return;
   Announce(view, view.dialog->Controls()[index].text);
 }
 
@@ -508,15 +562,7 @@ void WxBackend::ApplyFocus(View& view) {
   for (std::size_t i = 0; i < controls.size(); ++i) {
     if (controls[i].tpl.id != focusId || focusId == -1) continue;
     if (controls[i].tpl.kind != ui::ControlKind::kText) return FocusFrom(view, i);
-    // The status text: taken a moment later, once whatever changed with it
-    // has been said there, so that the screen reader reads the new text
-    // rather than the old one.
-    const std::weak_ptr<View> weak = std::static_pointer_cast<View>(view.dialog->view);
-    wxTheApp->CallAfter([weak] {
-      const auto later = weak.lock();
-      if (later && later->window != nullptr && FocusedControl(*later) < 0) FocusStatus(*later);
-    });
-    return;
+    return FocusStatusLater(view);
   }
   // The keyboard is on nothing the program chose: the first control that takes it.
   if (FocusedControl(view) < 0) FocusFrom(view, 0);

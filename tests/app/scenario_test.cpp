@@ -231,8 +231,8 @@ TEST_F(Scenario, SuccessfulUpdateReconnectsAndReportsTheNewVersion) {
   // Downloading with its progress, then the status says what is waited
   // for, and only after the display's return and the pause does the
   // closing box come.
-  const std::vector<std::string> order = {"enabled 129/1002 0",
-                                          "enabled 129/1003 0",
+  const std::vector<std::string> order = {"enabled 129/1003 0",
+                                          "enabled 129/1002 0",
                                           "focus 129 1011",
                                           "text 129/1011 \"Downloading firmware...\"",
                                           "progress 129/1004 8",
