@@ -105,7 +105,8 @@ class Orca:
 
 
 class Program:
-    """dotvane under dotvane-emulate, in the graphical interface."""
+    """dotvane under dotvane-emulate, in the graphical interface; killed
+    when its `with` block is left."""
 
     def __init__(self, work, *options):
         env = dict(os.environ, DOTVANE_UI="gui")
@@ -114,16 +115,21 @@ class Program:
             env=env, stdout=open(os.path.join(work, "program.out"), "w"),
             stderr=open(os.path.join(work, "program.err"), "w"), start_new_session=True)
 
-    def wait(self):
-        try:
-            return self.process.wait(timeout=STEP_LIMIT_S)
-        except subprocess.TimeoutExpired:
-            raise Failure("the program did not end")
+    def __enter__(self):
+        return self
 
-    def kill(self):
+    def __exit__(self, *exc):
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
+
+    def ends_with(self, expected, after):
+        try:
+            status = self.process.wait(timeout=STEP_LIMIT_S)
+        except subprocess.TimeoutExpired:
+            raise Failure("the program did not end after %s" % after)
+        if status != expected:
+            raise Failure("exit status %d after %s" % (status, after))
 
 
 def in_order(orca, *fragments, after=0):
@@ -136,8 +142,7 @@ def in_order(orca, *fragments, after=0):
 
 
 def whole_update(orca, work):
-    program = Program(work, "--plug-delay", "3000")
-    try:
+    with Program(work, "--plug-delay", "3000") as program:
         at = in_order(orca, PLUG_IN, TITLE, "current Firmware Version 5.60")
         key("Return")  # Update Firmware... is the default button
         at = in_order(orca, "Firmware Update dialog", WARNING, "Start Download", after=at + 1)
@@ -150,16 +155,11 @@ def whole_update(orca, work):
         done = orca.wait_for("Download Done", waiting + 1)
         orca.wait_for("updated to Firmware Version 5.71", done)
         key("Return")
-        status = program.wait()
-        if status != 0:
-            raise Failure("exit status %d after Download Done" % status)
-    finally:
-        program.kill()
+        program.ends_with(0, "Download Done")
 
 
 def refusal(orca, work):
-    program = Program(work, "--version", "4.70")
-    try:
+    with Program(work, "--version", "4.70") as program:
         at = in_order(orca, TITLE, "current Firmware Version 4.70")
         key("F1")  # the About box: its name, version and copyright are all read
         at = in_order(orca, "About Dotvane dialog", "Tavix Firmware Updater Version 1.0.2.2",
@@ -171,16 +171,11 @@ def refusal(orca, work):
         key("Return")  # OK; then Exit is the default button
         orca.wait_for("Exit", at + 1)
         key("Return")
-        status = program.wait()
-        if status != 1:
-            raise Failure("exit status %d after Exit" % status)
-    finally:
-        program.kill()
+        program.ends_with(1, "Exit")
 
 
 def unplug(orca, work):
-    program = Program(work, "--unplug-at-chunk", "4")
-    try:
+    with Program(work, "--unplug-at-chunk", "4") as program:
         at = in_order(orca, TITLE, "current Firmware Version 5.60")
         key("Return")
         at = in_order(orca, WARNING, "Start Download", after=at + 1)
@@ -192,11 +187,7 @@ def unplug(orca, work):
         key("Return")  # OK: only now the prompt
         orca.wait_for(PLUG_IN, failed + 1)
         key("Escape")
-        status = program.wait()
-        if status != 1:
-            raise Failure("exit status %d after Cancel" % status)
-    finally:
-        program.kill()
+        program.ends_with(1, "Cancel")
 
 
 SCENARIOS = {"update": whole_update, "refusal": refusal, "unplug": unplug}
