@@ -84,6 +84,12 @@ void CDeviceInput::Reset() {
     std::lock_guard lock(m_mutex);
     ++m_connection;
     m_abandoned.store(false);
+    // A chunk stored after the last connection had ended (its channel's
+    // reader delivering one more read while the input was inactive) belongs
+    // to that connection: the next one must start with nothing pending, or
+    // its first read would take old bytes for the new display's.
+    m_pending = 0;
+    m_offset = 0;
   }
   m_dataReady.Reset();
   m_consumed.Reset();

@@ -34,7 +34,7 @@ class CDeviceInput : public IDeviceCallbacks {
   // and one that is waiting is released.  A consumer of an earlier
   // connection that ends late changes nothing.  Reset undoes it.
   void Abandon(unsigned connection);
-  // Clears both events, and an abandonment, before a connect.
+  // Clears both events, an abandonment and any chunk left over, before a connect.
   void Reset();
 
   // For tests.
