@@ -237,7 +237,9 @@ int CUsbDevice::Write(const void* buffer, std::int32_t length) {
       os::SleepEx(0, true);
       m_writeCount = 0;  // a write that did not complete in time has failed
     }
-    if (m_writeCount == static_cast<os::DWORD>(length)) return 1;
+    // The driver's error decides, not the count: a transfer that ends in an
+    // error has not been taken by the display, however many bytes it reports.
+    if (m_writeError == 0 && m_writeCount == static_cast<os::DWORD>(length)) return 1;
   }
 
   Disconnect();
