@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -98,10 +97,6 @@ constexpr const char* kHelp[] = {
     "  wait <text>          hold the following commands until a line containing <text> appears",
     "  help                 this list",
 };
-
-// A modal loop re-checks its queue at least this often even if a wake-up
-// went astray; wake-ups normally end the wait at once.
-constexpr auto kRecheck = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -414,10 +409,14 @@ void TextBackend::Loop(const Modal& window, const std::function<bool()>& done) {
   }
 }
 
+// No time-out: everything that gives the loop work sets its condition under
+// the lock before notifying (a line, the end of input, a Wake for a post or
+// a send), and the loop clears `woken_` before it dispatches, so nothing can
+// slip in unseen.  An idle interface then costs no wake-ups at all.
 void TextBackend::WaitForWork() {
   std::unique_lock lock(mutex_);
   const bool holding = waitFor_.has_value();
-  cv_.wait_for(lock, kRecheck, [&] {
+  cv_.wait(lock, [&] {
     return woken_ || (!holding && (!lines_.empty() || (inputEnded_ && modals_.back().serial != endClosedSerial_)));
   });
 }
