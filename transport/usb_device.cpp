@@ -122,9 +122,9 @@ int CUsbDevice::Open(int /*unused*/, IDeviceCallbacks* callbacks) {
   m_control = FindDevice(kDisplayInterfaceClass, path, sizeof path);
   if (m_control == os::INVALID_HANDLE_VALUE) return 0;
 
-  const os::HANDLE out = OpenPipe(kPipeOut, kDisplayInterfaceClass, 1);
+  const os::HANDLE out = OpenPipe(os::kPipeOutName, kDisplayInterfaceClass, 1);
   m_outPipe = out == os::INVALID_HANDLE_VALUE ? os::kNoHandle : out;
-  const os::HANDLE in = OpenPipe(kPipeIn, kDisplayInterfaceClass, 1);
+  const os::HANDLE in = OpenPipe(os::kPipeInName, kDisplayInterfaceClass, 1);
   m_inPipe.store(in == os::INVALID_HANDLE_VALUE ? os::kNoHandle : in);
 
   m_callbacks.store(callbacks);

@@ -1,10 +1,8 @@
 #include "platform/inproc/inproc_driver.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -13,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/driver_support.h"
 #include "platform/sync.h"
 #include "transport/display_class.h"
 
@@ -22,23 +21,9 @@ namespace {
 
 constexpr std::size_t kMaxControlData = 4096;
 constexpr std::size_t kVendorRecordSize = 8;
-constexpr char kOutPipeName[] = "brldsp0";
-constexpr char kInPipeName[] = "brldsp1";
-
-// Set while this thread runs a device-change listener: a listener that
-// removes listeners must not wait for its own call to end.
-thread_local int tlBroadcastDepth = 0;
-
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
 
 std::string InterfacePath(const emu::DisplayConfig& config) {
-  char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "\\\\?\\USB#VID_%04X&PID_%04X#", config.vendorId, config.productId);
-  return prefix + config.serial + "#" + os::GuidToString(kDisplayInterfaceClass);
+  return os::drv::InterfacePath(config.vendorId, config.productId, config.serial, kDisplayInterfaceClass);
 }
 
 enum class HandleKind { kControl, kOutPipe, kInPipe };
@@ -82,12 +67,6 @@ struct Plugged {
   std::shared_ptr<emu::EmulatedDisplay> display;
 };
 
-struct ListenerEntry {
-  os::DeviceChangeListener fn;
-  bool removed = false;
-  int active = 0;  // calls in progress
-};
-
 struct RestartJob {
   std::string path;
   std::shared_ptr<emu::EmulatedDisplay> display;
@@ -98,7 +77,7 @@ struct RestartJob {
 // finds either a live state or nothing.
 struct Shared : std::enable_shared_from_this<Shared> {
   mutable std::mutex mutex;
-  std::condition_variable changed;  // completions returned, listener calls ended, restarts ended
+  std::condition_variable changed;  // completions returned, restarts ended
 
   std::vector<Plugged> bus;
   std::set<os::DWORD> failingIndices;
@@ -110,8 +89,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
   std::map<os::HANDLE, std::shared_ptr<HandleState>> handles;
   os::HANDLE nextHandle = 1;
   std::uint64_t nextWriteId = 1;
-  std::map<int, std::shared_ptr<ListenerEntry>> listeners;
-  int nextListenerId = 1;
+  os::drv::ListenerRegistry listeners;
 
   os::DWORD leaveMs = 50;
   os::DWORD returnMs = 300;
@@ -191,28 +169,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
 
   // ---- device changes ----------------------------------------------------
 
-  void Broadcast(os::UINT eventType, const std::string& path) {
-    std::vector<std::shared_ptr<ListenerEntry>> entries;
-    {
-      std::lock_guard lock(mutex);
-      for (auto& [id, e] : listeners) entries.push_back(e);
-    }
-    for (auto& e : entries) {
-      {
-        std::lock_guard lock(mutex);
-        if (e->removed) continue;
-        ++e->active;
-      }
-      ++tlBroadcastDepth;
-      e->fn(eventType, path);
-      --tlBroadcastDepth;
-      {
-        std::lock_guard lock(mutex);
-        --e->active;
-      }
-      changed.notify_all();
-    }
-  }
+  void Broadcast(os::UINT eventType, const std::string& path) { listeners.Broadcast(eventType, path); }
 
   // ---- bus ---------------------------------------------------------------
 
@@ -445,45 +402,46 @@ os::EnumResult InProcessDriver::EnumInterface(const os::GUID& interfaceClass, os
 
 os::HANDLE InProcessDriver::Open(const std::string& path, bool /*overlapped*/) {
   Shared& s = *impl_->shared;
+  const auto wanted = os::drv::ParseOpenPath(path);
   std::lock_guard lock(s.mutex);
-  for (auto& p : s.bus) {
-    std::optional<HandleKind> kind;
-    if (SameText(path, p.path)) {
-      kind = HandleKind::kControl;
-      const auto failure = s.openFailures.find(p.path);
+  const auto plugged = !wanted ? s.bus.end() : std::find_if(s.bus.begin(), s.bus.end(), [&](const Plugged& p) {
+    return os::drv::SameText(wanted->devicePath, p.path);
+  });
+  if (plugged == s.bus.end()) {
+    os::SetLastError(os::ERROR_FILE_NOT_FOUND);
+    return os::INVALID_HANDLE_VALUE;
+  }
+  std::optional<HandleKind> kind;
+  const auto config = plugged->display->Config();
+  switch (wanted->target) {
+    case os::drv::Target::kControl: {
+      const auto failure = s.openFailures.find(plugged->path);
       if (failure != s.openFailures.end() && failure->second.times != 0) {
         if (failure->second.times > 0) --failure->second.times;
         os::SetLastError(failure->second.error);
         return os::INVALID_HANDLE_VALUE;
       }
-    } else if (path.size() > p.path.size() && SameText(path.substr(0, p.path.size()), p.path)) {
-      const std::string rest = path.substr(p.path.size());
-      const std::string separator = os::kPipeSeparator;
-      const auto config = p.display->Config();
-      if (SameText(rest, separator + kOutPipeName)) {
-        if (config.hasOutPipe) kind = HandleKind::kOutPipe;
-      } else if (SameText(rest, separator + kInPipeName)) {
-        if (config.hasInPipe) kind = HandleKind::kInPipe;
-      } else {
-        continue;
-      }
-      if (!kind) {
-        // The device is there but offers no such endpoint.
-        os::SetLastError(os::ERROR_FILE_NOT_FOUND);
-        return os::INVALID_HANDLE_VALUE;
-      }
-    } else {
-      continue;
+      kind = HandleKind::kControl;
+      break;
     }
-    auto h = std::make_shared<HandleState>();
-    h->display = p.display;
-    h->kind = *kind;
-    const os::HANDLE handle = s.nextHandle++;
-    s.handles.emplace(handle, std::move(h));
-    return handle;
+    case os::drv::Target::kOutPipe:
+      if (config.hasOutPipe) kind = HandleKind::kOutPipe;
+      break;
+    case os::drv::Target::kInPipe:
+      if (config.hasInPipe) kind = HandleKind::kInPipe;
+      break;
   }
-  os::SetLastError(os::ERROR_FILE_NOT_FOUND);
-  return os::INVALID_HANDLE_VALUE;
+  if (!kind) {
+    // The device is there but offers no such endpoint.
+    os::SetLastError(os::ERROR_FILE_NOT_FOUND);
+    return os::INVALID_HANDLE_VALUE;
+  }
+  auto h = std::make_shared<HandleState>();
+  h->display = plugged->display;
+  h->kind = *kind;
+  const os::HANDLE handle = s.nextHandle++;
+  s.handles.emplace(handle, std::move(h));
+  return handle;
 }
 
 void InProcessDriver::Close(os::HANDLE h) {
@@ -612,30 +570,9 @@ bool InProcessDriver::StartWrite(os::HANDLE handle, const void* buffer, os::DWOR
 void InProcessDriver::Cancel(os::HANDLE h) { impl_->shared->Cancel(h); }
 
 int InProcessDriver::AddDeviceListener(os::DeviceChangeListener listener) {
-  Shared& s = *impl_->shared;
-  std::lock_guard lock(s.mutex);
-  const int id = s.nextListenerId++;
-  auto entry = std::make_shared<ListenerEntry>();
-  entry->fn = std::move(listener);
-  s.listeners.emplace(id, std::move(entry));
-  return id;
+  return impl_->shared->listeners.Add(std::move(listener));
 }
 
-void InProcessDriver::RemoveDeviceListener(int id) {
-  Shared& s = *impl_->shared;
-  std::unique_lock lock(s.mutex);
-  auto it = s.listeners.find(id);
-  if (it == s.listeners.end()) return;
-  auto entry = it->second;
-  entry->removed = true;
-  s.listeners.erase(it);
-  // After removal the listener's owner may go away, so a call in progress on
-  // another thread has to end first.
-  if (tlBroadcastDepth == 0) s.changed.wait(lock, [&] { return entry->active == 0; });
-}
-
-ScopedInProcessDriver::ScopedInProcessDriver() : previous_(os::CurrentDriver()) { os::SetDriver(&driver_); }
-
-ScopedInProcessDriver::~ScopedInProcessDriver() { os::SetDriver(previous_); }
+void InProcessDriver::RemoveDeviceListener(int id) { impl_->shared->listeners.Remove(id); }
 
 }  // namespace inproc

@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -16,6 +14,7 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/driver_support.h"
 #include "transport/display_class.h"
 
 namespace usbdrv {
@@ -26,14 +25,12 @@ namespace detail {
 
 std::string InterfacePath(std::uint16_t vendorId, std::uint16_t productId, std::uint8_t bus,
                           const std::vector<std::uint8_t>& ports) {
-  char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "\\\\?\\USB#VID_%04X&PID_%04X#%u-", vendorId, productId, unsigned{bus});
-  std::string path = prefix;
+  std::string instance = std::to_string(bus) + "-";
   for (std::size_t i = 0; i < ports.size(); ++i) {
-    if (i > 0) path += '.';
-    path += std::to_string(ports[i]);
+    if (i > 0) instance += '.';
+    instance += std::to_string(ports[i]);
   }
-  return path + "#" + os::GuidToString(kDisplayInterfaceClass);
+  return os::drv::InterfacePath(vendorId, productId, instance, kDisplayInterfaceClass);
 }
 
 ControlSetup DecodeVendorRequest(const std::uint8_t (&record)[8], bool deviceToHost) {
@@ -80,23 +77,14 @@ os::DWORD TransferError(int libusbTransferStatus) {
 
 namespace {
 
-constexpr char kOutPipeName[] = "brldsp0";
-constexpr char kInPipeName[] = "brldsp1";
 constexpr std::uint8_t kInterface = 0;
 // The event thread's poll is woken by every event and by shutdown; the
 // time-out only limits how long a lost wake-up could go unnoticed.
 constexpr int kEventWaitSeconds = 10;
 
-// The driver whose event or dispatch thread this is, if any: those threads
-// must not wait for work that only they can do.
+// The driver whose event thread this is, if any: that thread must not wait
+// for work that only it can do.
 thread_local const void* tlEventThreadOf = nullptr;
-thread_local const void* tlDispatchThreadOf = nullptr;
-
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
 
 bool KnownProduct(std::uint16_t productId) {
   return std::find(kKnownProductIds.begin(), kKnownProductIds.end(), productId) != kKnownProductIds.end();
@@ -207,12 +195,6 @@ class ControlWait {
   bool done_ = false;
 };
 
-struct ListenerEntry {
-  os::DeviceChangeListener fn;
-  bool removed = false;
-  int active = 0;  // calls in progress
-};
-
 }  // namespace
 
 // One opened device: one libusb handle and one claim of interface 0, shared
@@ -266,14 +248,13 @@ struct LibusbDriver::Impl {
   std::map<libusb_device*, DeviceConn*> conns;
 
   std::mutex mutex;
-  std::condition_variable changed;  // transfers finished, listener calls ended
+  std::condition_variable changed;  // transfers finished
   std::condition_variable queued;   // device changes queued for the listeners, or stopping
   std::map<os::HANDLE, std::shared_ptr<HandleState>> handles;
   os::HANDLE nextHandle = 1;
   std::map<libusb_device*, std::string> known;  // attached displays (referenced) and their paths
   std::deque<std::pair<os::UINT, std::string>> events;
-  std::map<int, std::shared_ptr<ListenerEntry>> listeners;
-  int nextListenerId = 1;
+  os::drv::ListenerRegistry listeners;
   bool stopDispatch = false;
 
   std::atomic<bool> stopEvents{false};
@@ -468,24 +449,15 @@ struct LibusbDriver::Impl {
   }
 
   void RunDispatch() {
-    tlDispatchThreadOf = this;
     std::unique_lock lock(mutex);
     for (;;) {
       queued.wait(lock, [this] { return stopDispatch || !events.empty(); });
       if (stopDispatch) return;
       auto [type, path] = std::move(events.front());
       events.pop_front();
-      std::vector<std::shared_ptr<ListenerEntry>> entries;
-      for (auto& [id, e] : listeners) entries.push_back(e);
-      for (auto& e : entries) {
-        if (e->removed) continue;
-        ++e->active;
-        lock.unlock();
-        e->fn(type, path);
-        lock.lock();
-        --e->active;
-        changed.notify_all();
-      }
+      lock.unlock();
+      listeners.Broadcast(type, path);
+      lock.lock();
     }
   }
 
@@ -564,26 +536,20 @@ os::EnumResult LibusbDriver::EnumInterface(const os::GUID& interfaceClass, os::D
 }
 
 os::HANDLE LibusbDriver::Open(const std::string& path, bool /*overlapped*/) {
-  // "<interface path>" or "<interface path>\\.\<pipe>".
-  std::string devicePath = path;
-  HandleKind kind = HandleKind::kControl;
-  if (const auto at = path.rfind(os::kPipeSeparator); at != std::string::npos) {
-    devicePath = path.substr(0, at);
-    const std::string pipe = path.substr(at + std::char_traits<char>::length(os::kPipeSeparator));
-    if (SameText(pipe, kOutPipeName)) {
-      kind = HandleKind::kOutPipe;
-    } else if (SameText(pipe, kInPipeName)) {
-      kind = HandleKind::kInPipe;
-    } else {
-      os::SetLastError(os::ERROR_FILE_NOT_FOUND);
-      return os::INVALID_HANDLE_VALUE;
-    }
+  const auto wanted = os::drv::ParseOpenPath(path);
+  if (!wanted) {
+    os::SetLastError(os::ERROR_FILE_NOT_FOUND);
+    return os::INVALID_HANDLE_VALUE;
   }
+  const std::string& devicePath = wanted->devicePath;
+  const HandleKind kind = wanted->target == os::drv::Target::kOutPipe  ? HandleKind::kOutPipe
+                          : wanted->target == os::drv::Target::kInPipe ? HandleKind::kInPipe
+                                                                       : HandleKind::kControl;
 
   DeviceList list(impl_->ctx);  // keeps the device referenced until it is opened
   const auto displays = list.Displays();
   const auto found = std::find_if(displays.begin(), displays.end(),
-                                  [&](const Described& d) { return d.ok && SameText(d.path, devicePath); });
+                                  [&](const Described& d) { return d.ok && os::drv::SameText(d.path, devicePath); });
   if (found == displays.end()) {
     os::SetLastError(os::ERROR_FILE_NOT_FOUND);
     return os::INVALID_HANDLE_VALUE;
@@ -682,30 +648,9 @@ void LibusbDriver::Cancel(os::HANDLE handle) {
 }
 
 int LibusbDriver::AddDeviceListener(os::DeviceChangeListener listener) {
-  std::lock_guard lock(impl_->mutex);
-  const int id = impl_->nextListenerId++;
-  auto entry = std::make_shared<ListenerEntry>();
-  entry->fn = std::move(listener);
-  impl_->listeners.emplace(id, std::move(entry));
-  return id;
+  return impl_->listeners.Add(std::move(listener));
 }
 
-void LibusbDriver::RemoveDeviceListener(int id) {
-  std::unique_lock lock(impl_->mutex);
-  auto it = impl_->listeners.find(id);
-  if (it == impl_->listeners.end()) return;
-  auto entry = it->second;
-  entry->removed = true;
-  impl_->listeners.erase(it);
-  // After removal the listener's owner may go away, so a call in progress has
-  // to end first, unless it is this very call removing itself.
-  if (tlDispatchThreadOf != impl_.get()) {
-    impl_->changed.wait(lock, [&] { return entry->active == 0; });
-  }
-}
-
-ScopedLibusbDriver::ScopedLibusbDriver() : previous_(os::CurrentDriver()) { os::SetDriver(&driver_); }
-
-ScopedLibusbDriver::~ScopedLibusbDriver() { os::SetDriver(previous_); }
+void LibusbDriver::RemoveDeviceListener(int id) { impl_->listeners.Remove(id); }
 
 }  // namespace usbdrv

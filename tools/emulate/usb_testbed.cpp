@@ -31,8 +31,8 @@ constexpr std::uint16_t kBcdDevice = 0x0100;
 constexpr std::uint8_t kMaxPacket = 64;
 constexpr char kManufacturer[] = "Orvanta";
 constexpr char kProduct[] = "Vantor 3";
-constexpr std::uint8_t kOutEndpoint = 0x01;  // "brldsp0"
-constexpr std::uint8_t kInEndpoint = 0x81;   // "brldsp1"
+constexpr std::uint8_t kOutEndpoint = 0x01;  // the OUT pipe
+constexpr std::uint8_t kInEndpoint = 0x81;   // the IN pipe
 
 constexpr unsigned kBus = 1;
 constexpr std::size_t kSetupLength = 8;
