@@ -48,6 +48,10 @@ struct DisplayConfig {
   bool answerQuery = true;
   bool splitInfo = false;  // the INFO answer arrives in two IN transfers
   std::vector<std::array<std::uint8_t, 4>> unaskedShortPackets;  // sent before each INFO answer, one transfer each
+  // When not empty, the Query is answered with these bytes instead of the
+  // INFO answer, one IN transfer each, whatever they say: any packet type,
+  // header and checksum.
+  std::vector<std::vector<std::uint8_t>> queryAnswer;
 
   // Update behaviour.
   bool acceptAgent = false;  // false: the first agent request is refused (STALL)
