@@ -275,7 +275,7 @@ std::string TextBackend::DescribeBox(const ui::MessageBoxSpec& spec) const {
     case ui::MB_ICONINFORMATION: icon = "information"; break;
     default: break;
   }
-  const std::string& caption = spec.caption.empty() ? ui::ApplicationName() : spec.caption;
+  const std::string caption = spec.caption.empty() ? ui::ApplicationName() : spec.caption;
   return "box " + Quote(caption) + " " + Quote(spec.text) + " buttons " + (cancel ? "OK,Cancel" : "OK") +
          " default " + (defaultCancel ? "Cancel" : "OK") + " icon " + icon;
 }
@@ -563,10 +563,6 @@ void TextBackend::StartWait(const std::string& waitText) {
     }
   }
   waitFor_ = key;
-}
-
-std::unique_ptr<ui::Backend> MakeTextBackend(std::istream& in, std::ostream& out) {
-  return std::make_unique<TextBackend>(in, out);
 }
 
 }  // namespace text

@@ -129,8 +129,6 @@ class TextBackend : public ui::Backend {
   std::thread reader_;
 };
 
-std::unique_ptr<ui::Backend> MakeTextBackend(std::istream& in, std::ostream& out);
-
 // The quoting used for every text on an output line: double quotes around,
 // and C escapes for quote, backslash and control characters.
 std::string Quote(std::string_view text);
