@@ -41,39 +41,39 @@ std::optional<OpenTarget> ParseOpenPath(const std::string& path) {
 int ListenerRegistry::Add(DeviceChangeListener listener) {
   auto entry = std::make_shared<Entry>();
   entry->fn = std::move(listener);
-  std::lock_guard lock(mutex_);
+  os::MutexLock lock(mutex_);
   const int id = nextId_++;
   entries_.emplace(id, std::move(entry));
   return id;
 }
 
 void ListenerRegistry::Remove(int id) {
-  std::unique_lock lock(mutex_);
+  os::UniqueMutexLock lock(mutex_);
   auto it = entries_.find(id);
   if (it == entries_.end()) return;
   auto entry = it->second;
   entry->removed = true;
   entries_.erase(it);
   if (std::find(tlBroadcasting.begin(), tlBroadcasting.end(), this) != tlBroadcasting.end()) return;
-  ended_.wait(lock, [&] { return entry->active == 0; });
+  ended_.wait(lock.Waitable(), [&] { return entry->active == 0; });
 }
 
 void ListenerRegistry::Broadcast(UINT eventType, const std::string& path) {
   std::vector<std::shared_ptr<Entry>> entries;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     for (auto& [id, e] : entries_) entries.push_back(e);
   }
   tlBroadcasting.push_back(this);
   for (auto& e : entries) {
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       if (e->removed) continue;
       ++e->active;
     }
     e->fn(eventType, path);
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       --e->active;
     }
     ended_.notify_all();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/driver.h"
+#include "platform/thread_safety.h"
 
 namespace os::drv {
 
@@ -57,13 +58,13 @@ class ListenerRegistry {
  private:
   struct Entry {
     DeviceChangeListener fn;
-    bool removed = false;
-    int active = 0;  // calls in progress
+    bool removed = false;  // under the registry's mutex_
+    int active = 0;        // calls in progress; under the registry's mutex_
   };
-  std::mutex mutex_;
-  std::condition_variable ended_;  // a call has ended
-  std::map<int, std::shared_ptr<Entry>> entries_;
-  int nextId_ = 1;
+  os::Mutex mutex_;
+  std::condition_variable_any ended_;  // a call has ended
+  std::map<int, std::shared_ptr<Entry>> entries_ GUARDED_BY(mutex_);
+  int nextId_ GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace os::drv

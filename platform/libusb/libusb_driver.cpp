@@ -179,20 +179,20 @@ class ControlWait {
   static void LIBUSB_CALL Done(libusb_transfer* xfer) {
     auto* self = static_cast<ControlWait*>(xfer->user_data);
     // Notified under the lock: the waiter frees this object once it sees `done`.
-    std::lock_guard lock(self->mutex_);
+    os::MutexLock lock(self->mutex_);
     self->done_ = true;
     self->cv_.notify_all();
   }
   // libusb's time-out bounds the wait: the transfer always comes back.
   void Wait() {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return done_; });
+    os::UniqueMutexLock lock(mutex_);
+    cv_.wait(lock.Waitable(), [this]() REQUIRES(mutex_) { return done_; });
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
+  os::Mutex mutex_;
+  std::condition_variable_any cv_;
+  bool done_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace

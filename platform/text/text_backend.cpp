@@ -168,7 +168,7 @@ TextBackend::~TextBackend() {
 void TextBackend::Queue(std::string line) {
   if (!line.empty() && line.back() == '\r') line.pop_back();  // scripts saved with CR LF
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     lines_.push_back(std::move(line));
   }
   cv_.notify_all();
@@ -176,7 +176,7 @@ void TextBackend::Queue(std::string line) {
 
 void TextBackend::QueueEnd() {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     inputEnded_ = true;
   }
   cv_.notify_all();
@@ -220,7 +220,7 @@ void TextBackend::ReadDescriptor(int fd) {
 
 void TextBackend::Wake() {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     woken_ = true;
   }
   cv_.notify_all();
@@ -398,7 +398,7 @@ void TextBackend::Loop(const Modal& window, const std::function<bool()>& done) {
 
   for (;;) {
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       woken_ = false;  // whatever woke us is dispatched just below
     }
     ui::DispatchPending();
@@ -414,9 +414,9 @@ void TextBackend::Loop(const Modal& window, const std::function<bool()>& done) {
 // a send), and the loop clears `woken_` before it dispatches, so nothing can
 // slip in unseen.  An idle interface then costs no wake-ups at all.
 void TextBackend::WaitForWork() {
-  std::unique_lock lock(mutex_);
+  os::UniqueMutexLock lock(mutex_);
   const bool holding = waitFor_.has_value();
-  cv_.wait(lock, [&] {
+  cv_.wait(lock.Waitable(), [&]() REQUIRES(mutex_) {
     return woken_ || (!holding && (!lines_.empty() || (inputEnded_ && modals_.back().serial != endClosedSerial_)));
   });
 }
@@ -430,7 +430,7 @@ bool TextBackend::TakeCommand(const Modal& self) {
   bool endNow = false;
   bool closeNow = false;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!lines_.empty()) {
       line = std::move(lines_.front());
       lines_.pop_front();
