@@ -575,6 +575,17 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
     return true;
   }
 
+  // Where /sys is mounted read-only (a container) the refusal is EROFS, and
+  // the program sees another error than the one asked for: say so.
+  static void WarnIfOpenable() {
+    const int fd = open(kUnopenable, O_RDWR | O_CLOEXEC);
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    if (fd < 0 && error == EACCES) return;
+    std::fprintf(stderr, "dotvane-emulate: --no-permission: %s does not refuse with EACCES here (%s)\n", kUnopenable,
+                 fd >= 0 ? "it opens" : std::strerror(error));
+  }
+
   void Plug(std::size_t index) {
     Slot& slot = slots.at(index);
     {
@@ -613,6 +624,7 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
     const std::string nodePath = rootDir + att->devnode;
     g_mkdir_with_parents(nodePath.substr(0, nodePath.rfind('/')).c_str(), 0755);
     const std::string target = slot.access.noPermission ? kUnopenable : slaveName;
+    if (slot.access.noPermission) WarnIfOpenable();
     if (symlink(target.c_str(), nodePath.c_str()) != 0) {
       std::fprintf(stderr, "dotvane-emulate: cannot create %s: %s\n", nodePath.c_str(), std::strerror(errno));
     }
