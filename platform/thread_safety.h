@@ -61,6 +61,10 @@ class SCOPED_CAPABILITY UniqueMutexLock {
   UniqueMutexLock(const UniqueMutexLock&) = delete;
   UniqueMutexLock& operator=(const UniqueMutexLock&) = delete;
   std::unique_lock<Mutex>& Waitable() { return lock_; }
+  // Lets the mutex go for a while (a call that must not hold it), and takes
+  // it again.
+  void Unlock() RELEASE() { lock_.unlock(); }
+  void Lock() ACQUIRE() { lock_.lock(); }
 
  private:
   std::unique_lock<Mutex> lock_;

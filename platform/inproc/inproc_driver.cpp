@@ -76,26 +76,27 @@ struct RestartJob {
 // listener that fires on another thread while the driver is being destroyed
 // finds either a live state or nothing.
 struct Shared : std::enable_shared_from_this<Shared> {
-  mutable std::mutex mutex;
-  std::condition_variable changed;  // completions returned, restarts ended
+  // Also guards every HandleState's transfers and flags.
+  mutable os::Mutex mutex;
+  std::condition_variable_any changed;  // completions returned, restarts ended
 
-  std::vector<Plugged> bus;
-  std::set<os::DWORD> failingIndices;
+  std::vector<Plugged> bus GUARDED_BY(mutex);
+  std::set<os::DWORD> failingIndices GUARDED_BY(mutex);
   struct OpenFailure {
     os::DWORD error;
     int times;  // opens still to fail; negative: every one
   };
-  std::map<std::string, OpenFailure> openFailures;  // by device path
-  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles;
-  os::HANDLE nextHandle = 1;
-  std::uint64_t nextWriteId = 1;
+  std::map<std::string, OpenFailure> openFailures GUARDED_BY(mutex);  // by device path
+  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles GUARDED_BY(mutex);
+  os::HANDLE nextHandle GUARDED_BY(mutex) = 1;
+  std::uint64_t nextWriteId GUARDED_BY(mutex) = 1;
   os::drv::ListenerRegistry listeners;
 
-  os::DWORD leaveMs = 50;
-  os::DWORD returnMs = 300;
-  std::deque<RestartJob> restarts;
-  int restartsInProgress = 0;
-  bool stopping = false;
+  os::DWORD leaveMs GUARDED_BY(mutex) = 50;
+  os::DWORD returnMs GUARDED_BY(mutex) = 300;
+  std::deque<RestartJob> restarts GUARDED_BY(mutex);
+  int restartsInProgress GUARDED_BY(mutex) = 0;
+  bool stopping GUARDED_BY(mutex) = false;
 
   // ---- completions -------------------------------------------------------
 
@@ -124,7 +125,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
     if (completions.empty()) return;
     for (auto& c : completions) c.done->Complete(c.error, c.transferred);
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       for (auto& c : completions) --c.handle->completing;
     }
     changed.notify_all();
@@ -145,7 +146,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
   void Pump(const emu::EmulatedDisplay* display) {
     std::vector<Completion> completions;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       for (auto& [id, h] : handles) {
         if (h->display.get() != display || h->kind != HandleKind::kInPipe || !h->alive || !h->read) continue;
         auto transfer = h->display->TakeIn();
@@ -175,7 +176,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
 
   std::string Plug(std::shared_ptr<emu::EmulatedDisplay> display) {
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       for (auto& p : bus) {
         if (p.display == display) return p.path;
       }
@@ -193,7 +194,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
     });
     display->PowerOn();
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       bus.push_back({path, display});
     }
     Broadcast(os::DBT_DEVICEARRIVAL, path);
@@ -205,7 +206,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
     std::shared_ptr<emu::EmulatedDisplay> display;
     std::vector<Completion> completions;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       auto it = std::find_if(bus.begin(), bus.end(), [&](const Plugged& p) { return p.path == path; });
       if (it == bus.end()) return false;
       display = it->display;
@@ -231,7 +232,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
   // host before the display leaves.
   void ScheduleRestart(const emu::EmulatedDisplay* key) {
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       if (stopping) return;
       auto it = std::find_if(bus.begin(), bus.end(), [&](const Plugged& p) { return p.display.get() == key; });
       if (it == bus.end()) return;
@@ -245,26 +246,26 @@ struct Shared : std::enable_shared_from_this<Shared> {
   // are the display's, not the product's, so they are scaled like every
   // other duration but not reported to the time scale's observer, and a
   // stopping driver cuts them short.
-  bool Pause(std::unique_lock<std::mutex>& lock, os::DWORD ms) {
-    return !changed.wait_for(lock, os::TimeScale::Scaled(ms), [this] { return stopping; });
+  bool Pause(os::UniqueMutexLock& lock, os::DWORD ms) REQUIRES(mutex) {
+    return !changed.wait_for(lock.Waitable(), os::TimeScale::Scaled(ms), [this]() REQUIRES(mutex) { return stopping; });
   }
 
   void RunRestarts() {
-    std::unique_lock lock(mutex);
+    os::UniqueMutexLock lock(mutex);
     for (;;) {
-      changed.wait(lock, [this] { return stopping || !restarts.empty(); });
+      changed.wait(lock.Waitable(), [this]() REQUIRES(mutex) { return stopping || !restarts.empty(); });
       if (stopping) break;
       RestartJob job = std::move(restarts.front());
       restarts.pop_front();
       if (Pause(lock, leaveMs)) {
-        lock.unlock();
+        lock.Unlock();
         // A display that was unplugged meanwhile stays away.
         const bool left = Unplug(job.path);
-        lock.lock();
+        lock.Lock();
         if (left && Pause(lock, returnMs)) {
-          lock.unlock();
+          lock.Unlock();
           Plug(job.display);
-          lock.lock();
+          lock.Lock();
         }
       }
       --restartsInProgress;
@@ -278,7 +279,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
 
   // ---- handles -----------------------------------------------------------
 
-  std::shared_ptr<HandleState> Find(os::HANDLE h) const {
+  std::shared_ptr<HandleState> Find(os::HANDLE h) const REQUIRES(mutex) {
     auto it = handles.find(h);
     return it == handles.end() ? nullptr : it->second;
   }
@@ -287,14 +288,14 @@ struct Shared : std::enable_shared_from_this<Shared> {
     std::vector<Completion> completions;
     std::shared_ptr<HandleState> h;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       h = Find(handle);
       if (!h) return;
       TakeAll(h, os::ERROR_OPERATION_ABORTED, completions);
     }
     Finish(completions);
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return Quiet(h); });
+    os::UniqueMutexLock lock(mutex);
+    changed.wait(lock.Waitable(), [&] { return Quiet(h); });
   }
 };
 
@@ -312,7 +313,7 @@ InProcessDriver::InProcessDriver() : impl_(std::make_unique<Impl>()) {
 InProcessDriver::~InProcessDriver() {
   Shared& s = *impl_->shared;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     s.stopping = true;
   }
   s.changed.notify_all();
@@ -324,7 +325,7 @@ InProcessDriver::~InProcessDriver() {
   std::vector<std::shared_ptr<HandleState>> all;
   std::vector<std::shared_ptr<emu::EmulatedDisplay>> displays;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     for (auto& [id, h] : s.handles) {
       s.TakeAll(h, os::ERROR_OPERATION_ABORTED, completions);
       all.push_back(h);
@@ -335,8 +336,8 @@ InProcessDriver::~InProcessDriver() {
   }
   s.Finish(completions);
   {
-    std::unique_lock lock(s.mutex);
-    s.changed.wait(lock, [&] { return std::all_of(all.begin(), all.end(), [&](auto& h) { return s.Quiet(h); }); });
+    os::UniqueMutexLock lock(s.mutex);
+    s.changed.wait(lock.Waitable(), [&] { return std::all_of(all.begin(), all.end(), [&](auto& h) { return s.Quiet(h); }); });
   }
   // The displays may outlive the driver; they must not call into it.
   for (auto& d : displays) {
@@ -352,14 +353,14 @@ std::string InProcessDriver::Plug(std::shared_ptr<emu::EmulatedDisplay> display)
 void InProcessDriver::Unplug(const std::string& path) { impl_->shared->Unplug(path); }
 
 std::vector<std::string> InProcessDriver::Paths() const {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   std::vector<std::string> paths;
   for (auto& p : impl_->shared->bus) paths.push_back(p.path);
   return paths;
 }
 
 void InProcessDriver::FailOpen(const std::string& path, os::DWORD error, int times) {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   if (error == os::ERROR_SUCCESS) {
     impl_->shared->openFailures.erase(path);
   } else {
@@ -368,7 +369,7 @@ void InProcessDriver::FailOpen(const std::string& path, os::DWORD error, int tim
 }
 
 void InProcessDriver::FailEnumIndex(os::DWORD index, bool fail) {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   if (fail) {
     impl_->shared->failingIndices.insert(index);
   } else {
@@ -377,7 +378,7 @@ void InProcessDriver::FailEnumIndex(os::DWORD index, bool fail) {
 }
 
 void InProcessDriver::SetRestartDelays(os::DWORD leaveMs, os::DWORD returnMs) {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   impl_->shared->leaveMs = leaveMs;
   impl_->shared->returnMs = returnMs;
 }
@@ -386,13 +387,14 @@ bool InProcessDriver::WaitForRestarts(os::DWORD milliseconds) {
   // Real milliseconds: this bounds a test's patience, not a delay of the
   // display, so the time scale does not apply.
   Shared& s = *impl_->shared;
-  std::unique_lock lock(s.mutex);
-  return s.changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return s.restartsInProgress == 0; });
+  os::UniqueMutexLock lock(s.mutex);
+  return s.changed.wait_for(lock.Waitable(), std::chrono::milliseconds(milliseconds),
+                            [&]() REQUIRES(s.mutex) { return s.restartsInProgress == 0; });
 }
 
 os::EnumResult InProcessDriver::EnumInterface(const os::GUID& interfaceClass, os::DWORD index, std::string* path) {
   Shared& s = *impl_->shared;
-  std::lock_guard lock(s.mutex);
+  os::MutexLock lock(s.mutex);
   if (!(interfaceClass == kDisplayInterfaceClass)) return os::EnumResult::kNoMoreItems;
   if (s.failingIndices.count(index)) return os::EnumResult::kError;
   if (index >= s.bus.size()) return os::EnumResult::kNoMoreItems;
@@ -403,7 +405,7 @@ os::EnumResult InProcessDriver::EnumInterface(const os::GUID& interfaceClass, os
 os::HANDLE InProcessDriver::Open(const std::string& path, bool /*overlapped*/) {
   Shared& s = *impl_->shared;
   const auto wanted = os::drv::ParseOpenPath(path);
-  std::lock_guard lock(s.mutex);
+  os::MutexLock lock(s.mutex);
   const auto plugged = !wanted ? s.bus.end() : std::find_if(s.bus.begin(), s.bus.end(), [&](const Plugged& p) {
     return os::drv::SameText(wanted->devicePath, p.path);
   });
@@ -447,7 +449,7 @@ os::HANDLE InProcessDriver::Open(const std::string& path, bool /*overlapped*/) {
 void InProcessDriver::Close(os::HANDLE h) {
   Shared& s = *impl_->shared;
   s.Cancel(h);
-  std::lock_guard lock(s.mutex);
+  os::MutexLock lock(s.mutex);
   s.handles.erase(h);
 }
 
@@ -457,7 +459,7 @@ bool InProcessDriver::IoControl(os::HANDLE handle, os::DWORD code, const void* i
   if (returned) *returned = 0;
   std::shared_ptr<emu::EmulatedDisplay> display;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     auto h = s.Find(handle);
     if (!h || h->kind != HandleKind::kControl) {
       os::SetLastError(os::ERROR_INVALID_HANDLE);
@@ -499,7 +501,7 @@ bool InProcessDriver::StartRead(os::HANDLE handle, void* buffer, os::DWORD lengt
   Shared& s = *impl_->shared;
   const emu::EmulatedDisplay* display;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     auto h = s.Find(handle);
     if (!h || h->kind != HandleKind::kInPipe || done == nullptr || (buffer == nullptr && length > 0)) {
       os::SetLastError(os::ERROR_INVALID_PARAMETER);
@@ -526,7 +528,7 @@ bool InProcessDriver::StartWrite(os::HANDLE handle, const void* buffer, os::DWOR
   std::shared_ptr<HandleState> h;
   std::uint64_t id;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     h = s.Find(handle);
     if (!h || h->kind != HandleKind::kOutPipe || done == nullptr || (buffer == nullptr && length > 0)) {
       os::SetLastError(os::ERROR_INVALID_PARAMETER);
@@ -546,7 +548,7 @@ bool InProcessDriver::StartWrite(os::HANDLE handle, const void* buffer, os::DWOR
 
   std::vector<Completion> completions;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     auto it = std::find_if(h->writes.begin(), h->writes.end(), [id](const PendingWrite& w) { return w.id == id; });
     if (it->abortError != os::ERROR_SUCCESS) {
       completions.push_back({h, done, it->abortError, 0});
