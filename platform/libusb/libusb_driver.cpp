@@ -244,18 +244,20 @@ struct LibusbDriver::Impl {
 
   // Guards opening and the last release of a device, so that a new claim
   // never races the release of the old one.  Never held together with `mutex`.
-  std::mutex connMutex;
-  std::map<libusb_device*, DeviceConn*> conns;
+  os::Mutex connMutex;
+  std::map<libusb_device*, DeviceConn*> conns GUARDED_BY(connMutex);
 
-  std::mutex mutex;
-  std::condition_variable changed;  // transfers finished
-  std::condition_variable queued;   // device changes queued for the listeners, or stopping
-  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles;
-  os::HANDLE nextHandle = 1;
-  std::map<libusb_device*, std::string> known;  // attached displays (referenced) and their paths
-  std::deque<std::pair<os::UINT, std::string>> events;
+  // Also guards each HandleState's transfers and each Transfer's flags.
+  os::Mutex mutex;
+  std::condition_variable_any changed;  // transfers finished
+  std::condition_variable_any queued;   // device changes queued for the listeners, or stopping
+  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles GUARDED_BY(mutex);
+  os::HANDLE nextHandle GUARDED_BY(mutex) = 1;
+  // Attached displays (referenced) and their paths.
+  std::map<libusb_device*, std::string> known GUARDED_BY(mutex);
+  std::deque<std::pair<os::UINT, std::string>> events GUARDED_BY(mutex);
   os::drv::ListenerRegistry listeners;
-  bool stopDispatch = false;
+  bool stopDispatch GUARDED_BY(mutex) = false;
 
   std::atomic<bool> stopEvents{false};
   std::thread eventThread;
@@ -265,7 +267,7 @@ struct LibusbDriver::Impl {
 
   // The shared connection to `device`, opened and claimed if it is the first.
   DeviceConn* Acquire(libusb_device* device, int* error) {
-    std::lock_guard lock(connMutex);
+    os::MutexLock lock(connMutex);
     auto it = conns.find(device);
     if (it != conns.end()) {
       ++it->second->refs;
@@ -289,7 +291,7 @@ struct LibusbDriver::Impl {
   }
 
   void Release(DeviceConn* conn) {
-    std::lock_guard lock(connMutex);
+    os::MutexLock lock(connMutex);
     if (--conn->refs > 0) return;
     conns.erase(conn->device);
     libusb_release_interface(conn->handle, kInterface);  // fails harmlessly on a device that left
@@ -298,7 +300,7 @@ struct LibusbDriver::Impl {
   }
 
   std::shared_ptr<HandleState> Find(os::HANDLE h) {
-    std::lock_guard lock(mutex);
+    os::MutexLock lock(mutex);
     auto it = handles.find(h);
     return it == handles.end() ? nullptr : it->second;
   }
@@ -315,7 +317,7 @@ struct LibusbDriver::Impl {
   void Forget(Transfer* t) {
     std::shared_ptr<Transfer> last;  // freed outside the lock
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       auto& list = t->owner->transfers;
       auto it = std::find_if(list.begin(), list.end(), [t](const auto& p) { return p.get() == t; });
       if (it != list.end()) {
@@ -345,13 +347,13 @@ struct LibusbDriver::Impl {
     libusb_fill_bulk_transfer(t->xfer, h->conn->handle, h->endpoint, static_cast<unsigned char*>(buffer),
                               static_cast<int>(length), &Impl::TransferDone, t.get(), 0);
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       h->transfers.push_back(t);  // listed first: the callback may run before submit returns
     }
     const int r = libusb_submit_transfer(t->xfer);
     bool cancel = false;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       if (r != 0) {
         std::erase(h->transfers, t);
       } else {
@@ -372,7 +374,7 @@ struct LibusbDriver::Impl {
     for (;;) {
       std::vector<std::shared_ptr<Transfer>> toCancel;
       {
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         if (h->transfers.empty()) return;
         for (auto& t : h->transfers) {
           t->cancelRequested = true;
@@ -383,8 +385,9 @@ struct LibusbDriver::Impl {
       for (auto& t : toCancel) libusb_cancel_transfer(t->xfer);
       // The event thread itself cannot wait for the callbacks it would run.
       if (tlEventThreadOf == this) return;
-      std::unique_lock lock(mutex);
-      if (changed.wait_for(lock, std::chrono::milliseconds(kCancelSliceMs), [&] { return h->transfers.empty(); })) {
+      os::UniqueMutexLock lock(mutex);
+      if (changed.wait_for(lock.Waitable(), std::chrono::milliseconds(kCancelSliceMs),
+                           [&] { return h->transfers.empty(); })) {
         return;
       }
     }
@@ -417,7 +420,7 @@ struct LibusbDriver::Impl {
       Described d;
       if (!Describe(device, &d) || !d.ok) return;
       {
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         // libusb may announce a device already found at start-up.
         if (!known.emplace(device, d.path).second) return;
         libusb_ref_device(device);
@@ -427,7 +430,7 @@ struct LibusbDriver::Impl {
       std::string path;
       bool wasKnown = false;
       {
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         auto it = known.find(device);
         if (it != known.end()) {
           path = std::move(it->second);
@@ -442,22 +445,22 @@ struct LibusbDriver::Impl {
         if (!Describe(device, &d) || !d.ok) return;
         path = d.path;
       }
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       events.emplace_back(os::DBT_DEVICEREMOVECOMPLETE, std::move(path));
     }
     queued.notify_one();
   }
 
   void RunDispatch() {
-    std::unique_lock lock(mutex);
+    os::UniqueMutexLock lock(mutex);
     for (;;) {
-      queued.wait(lock, [this] { return stopDispatch || !events.empty(); });
+      queued.wait(lock.Waitable(), [this]() REQUIRES(mutex) { return stopDispatch || !events.empty(); });
       if (stopDispatch) return;
       auto [type, path] = std::move(events.front());
       events.pop_front();
-      lock.unlock();
+      lock.Unlock();
       listeners.Broadcast(type, path);
-      lock.lock();
+      lock.Lock();
     }
   }
 
@@ -477,7 +480,7 @@ struct LibusbDriver::Impl {
       DeviceList list(ctx);
       for (auto& d : list.Displays()) {
         if (!d.ok) continue;
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         if (known.emplace(d.device, d.path).second) libusb_ref_device(d.device);
       }
     }
@@ -493,7 +496,7 @@ struct LibusbDriver::Impl {
     // while the event thread still delivers the callbacks.
     std::map<os::HANDLE, std::shared_ptr<HandleState>> all;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       all.swap(handles);
     }
     for (auto& [id, h] : all) Cancel(h);
@@ -503,14 +506,18 @@ struct LibusbDriver::Impl {
     libusb_interrupt_event_handler(ctx);
     eventThread.join();
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       stopDispatch = true;
     }
     queued.notify_one();
     dispatchThread.join();
 
-    for (auto& [device, path] : known) libusb_unref_device(device);
-    known.clear();
+    {
+      // Both threads have ended; the lock only keeps the analysis' rule.
+      os::MutexLock lock(mutex);
+      for (auto& [device, path] : known) libusb_unref_device(device);
+      known.clear();
+    }
     libusb_exit(ctx);
     ctx = nullptr;
   }
@@ -570,7 +577,7 @@ os::HANDLE LibusbDriver::Open(const std::string& path, bool /*overlapped*/) {
     return os::INVALID_HANDLE_VALUE;
   }
   auto state = std::make_shared<HandleState>(impl_.get(), conn, kind, endpoint);
-  std::lock_guard lock(impl_->mutex);
+  os::MutexLock lock(impl_->mutex);
   const os::HANDLE h = impl_->nextHandle++;
   impl_->handles.emplace(h, std::move(state));
   return h;
@@ -580,7 +587,7 @@ void LibusbDriver::Close(os::HANDLE handle) {
   auto h = impl_->Find(handle);
   if (!h) return;
   impl_->Cancel(h);
-  std::lock_guard lock(impl_->mutex);
+  os::MutexLock lock(impl_->mutex);
   impl_->handles.erase(handle);
   // `h` releases the device after the lock, when the last user lets go.
 }
