@@ -18,6 +18,9 @@ constexpr char kCompleted[] =
 constexpr char kRestartOverdue[] =
     "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
     "firmware version, or choose Exit.";
+constexpr char kBackUnidentified[] =
+    "The Braille display has come back from its firmware update but has not identified itself. Unplug it and plug "
+    "it in again to see its firmware version, or choose Exit.";
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -280,7 +283,11 @@ ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   EnableDlgItem(ui::IDCANCEL, true);
   SetDefID(ui::IDCANCEL);
   GotoDlgCtrl(ui::IDCANCEL);
-  MessageBox(kRestartOverdue, "", ui::MB_OK | ui::MB_ICONWARNING);
+  // The download closed the link's packet reader, and only a removal closes
+  // a later one: a reader means the display came back and was connected, but
+  // no identity it sent could be read.
+  const bool cameBack = m_connected && m_link.HasReader();
+  MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, "", ui::MB_OK | ui::MB_ICONWARNING);
   return 0;
 }
 

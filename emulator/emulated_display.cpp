@@ -88,6 +88,10 @@ struct EmulatedDisplay::Impl {
     for (const auto& shortPacket : config.unaskedShortPackets) {
       in.push_back(InTransfer{{shortPacket.begin(), shortPacket.end()}, false});
     }
+    if (!config.queryAnswer.empty()) {
+      for (const auto& transfer : config.queryAnswer) in.push_back(InTransfer{transfer, false});
+      return true;
+    }
     auto info = BuildInfoPacket(config.manufacturer, config.model, version, config.suffix);
     if (config.splitInfo) {
       const auto cut = info.begin() + kInfoFirstPart;

@@ -3,8 +3,8 @@
 // its restart after a firmware download.
 //
 // The model speaks USB, not the driver layer: control transfers by their
-// setup fields, bulk OUT writes to "brldsp0" and bulk IN transfers from
-// "brldsp1".  The in-process driver back end and the umockdev device both
+// setup fields, bulk OUT writes to the OUT pipe and bulk IN transfers from
+// the IN pipe.  The in-process driver back end and the umockdev device both
 // sit on top of it, so every transport reaches the same display.
 //
 // Thread-safe: the host's threads and the back end's threads may call in
@@ -41,13 +41,17 @@ struct DisplayConfig {
   std::string serial = "EMU0001";
 
   // Endpoints.  Without the IN endpoint the host keeps a control-only connection.
-  bool hasOutPipe = true;  // "brldsp0"
-  bool hasInPipe = true;   // "brldsp1"
+  bool hasOutPipe = true;  // os::kPipeOutName
+  bool hasInPipe = true;   // os::kPipeInName
 
   // Identity behaviour.
   bool answerQuery = true;
   bool splitInfo = false;  // the INFO answer arrives in two IN transfers
   std::vector<std::array<std::uint8_t, 4>> unaskedShortPackets;  // sent before each INFO answer, one transfer each
+  // When not empty, the Query is answered with these bytes instead of the
+  // INFO answer, one IN transfer each, whatever they say: any packet type,
+  // header and checksum.
+  std::vector<std::vector<std::uint8_t>> queryAnswer;
 
   // Update behaviour.
   bool acceptAgent = false;  // false: the first agent request is refused (STALL)
@@ -97,14 +101,14 @@ class EmulatedDisplay {
                       std::uint8_t* data, std::uint16_t wLength);
 
   enum class OutResult { kDone, kPending, kError };
-  // A bulk OUT transfer on "brldsp0".  kPending: the display never takes it.
+  // A bulk OUT transfer on the OUT pipe.  kPending: the display never takes it.
   OutResult BulkOut(const std::uint8_t* data, std::size_t length);
 
   struct InTransfer {
     std::vector<std::uint8_t> data;
     bool error = false;
   };
-  // The next bulk IN transfer the display has ready on "brldsp1", if any.
+  // The next bulk IN transfer the display has ready on the IN pipe, if any.
   std::optional<InTransfer> TakeIn();
   // Called whenever TakeIn has something new.
   void SetInListener(std::function<void()> listener);

@@ -160,3 +160,38 @@ InfoResult ValidateInfo(const std::uint8_t* packet) {
   }
   return result;
 }
+
+FrameOutcome ReadFrame(const FrameSource& read, std::uint8_t (&frame)[kFrameBufferSize]) {
+  constexpr std::uint32_t kRoom = kFrameBufferSize - kHeaderSize;  // payload and checksum that fit
+  FrameOutcome outcome;
+  if (read(frame, kHeaderSize) != kHeaderSize) {
+    outcome.ended = true;
+    return outcome;
+  }
+  if (IsExtended(frame[0])) {
+    const std::uint32_t body = std::uint32_t{frame[1]} + 1;  // payload and checksum
+    if (body > kRoom) {
+      // Its bytes are read and dropped so the next header is found where it
+      // should be.
+      std::uint32_t left = body;
+      while (left > 0) {
+        const std::uint32_t want = std::min(left, kRoom);
+        const std::uint32_t got = read(frame + kHeaderSize, want);
+        left -= got;
+        outcome.ended = got == 0;
+        if (got != want) break;  // the read from the display ended
+      }
+      return outcome;
+    }
+    outcome.ended = read(frame + kHeaderSize, body) == 0;
+  }
+  outcome.deliver = true;
+  return outcome;
+}
+
+std::optional<std::uint32_t> ResumeOffset(const DeviceStatus& status, std::uint32_t sentEnd) {
+  if (status[0] != 0 || status[5] == 0) return std::nullopt;
+  const std::uint32_t offset = (std::uint32_t{status[1]} << 16) | (std::uint32_t{status[2]} << 8) | status[3];
+  if (offset > sentEnd) return std::nullopt;
+  return offset;
+}

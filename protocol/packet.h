@@ -2,8 +2,11 @@
 // frames and the validation of the INFO answer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 inline constexpr std::uint8_t kPacketQuery = 0x00;
@@ -56,3 +59,38 @@ struct InfoResult {
 // the checksum byte; the tests run in the order of InfoOutcome.  Texts are
 // read no further than the end of their fields.
 InfoResult ValidateInfo(const std::uint8_t* packet);
+
+// ---- The packet reader's framing --------------------------------------------
+
+inline constexpr std::size_t kFrameBufferSize = 256;
+
+// Where the reader's bytes come from: copies at most `want` bytes into
+// `into`, never across the end of one read from the display, and returns how
+// many; 0 once the input has ended.
+using FrameSource = std::function<std::uint32_t(std::uint8_t* into, std::uint32_t want)>;
+
+struct FrameOutcome {
+  bool deliver = false;  // `frame` holds a packet for the window
+  bool ended = false;    // the input has ended: read no further
+};
+
+// Cuts the next packet off `read` into `frame`: 4 header bytes, and for an
+// extended type (high bit set) the p[1] payload bytes and the checksum byte.
+// A header cut short by the end of a read ends the input.  An extended
+// packet longer than the frame buffer is read and dropped, never delivered.
+// One whose body is cut short by the end of a read is delivered as it
+// stands: the window's checksum test is the guard against a split packet.
+FrameOutcome ReadFrame(const FrameSource& read, std::uint8_t (&frame)[kFrameBufferSize]);
+
+// ---- The status answer ------------------------------------------------------
+
+// The 6 bytes the display answers the status request with: result code,
+// 24-bit big-endian resume offset, one uninterpreted byte, resume flag.
+using DeviceStatus = std::array<std::uint8_t, 6>;
+
+// The offset a refused chunk's status asks the download to resume from, or
+// nothing when it allows no resume: a result code other than 0, no resume
+// flag, or an offset beyond `sentEnd`, the end of the bytes the display has
+// ever been sent.  No honest display holds bytes it was never sent; one
+// that says so would have the download skip them.
+std::optional<std::uint32_t> ResumeOffset(const DeviceStatus& status, std::uint32_t sentEnd);

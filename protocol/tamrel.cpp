@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/sync.h"
 
@@ -115,35 +116,15 @@ void CTamrel::DeliverPacket(const std::uint8_t* frame) {
 
 os::DWORD CTamrel::ReadPackets(CTamrel* link) {
   std::uint8_t frame[kFrameBufferSize] = {};
-  constexpr std::uint32_t kHeader = 4;
-  constexpr std::uint32_t kRoom = kFrameBufferSize - kHeader;  // payload and checksum that fit
   const unsigned connection = link->m_input.Connection();
+  const FrameSource read = [link](std::uint8_t* into, std::uint32_t want) { return link->m_input.Read(into, want); };
   // A read that returns nothing means the input has ended: after a
   // disconnect the hand-off buffer gives that answer once, and a further
   // read would wait for a signal that never comes.
-  bool ended = false;
-  while (!ended) {
-    if (link->m_input.Read(frame, kHeader) != kHeader) break;
-    if (frame[0] & 0x80) {
-      const std::uint32_t body = std::uint32_t{frame[1]} + 1;  // payload and checksum
-      if (body > kRoom) {
-        // Longer than the frame buffer: its bytes are read and dropped so the
-        // next header is found where it should be; it is never delivered.
-        std::uint32_t left = body;
-        while (left > 0) {
-          const std::uint32_t want = std::min(left, kRoom);
-          const std::uint32_t got = link->m_input.Read(frame + kHeader, want);
-          left -= got;
-          ended = got == 0;
-          if (got != want) break;  // the chunk ended
-        }
-        continue;
-      }
-      // Fewer bytes than announced still make a delivery: the window's
-      // checksum test is the guard against a packet split across reads.
-      ended = link->m_input.Read(frame + kHeader, body) == 0;
-    }
-    link->DeliverPacket(frame);
+  for (bool ended = false; !ended;) {
+    const FrameOutcome outcome = ReadFrame(read, frame);
+    if (outcome.deliver) link->DeliverPacket(frame);
+    ended = outcome.ended;
   }
   // Nothing reads this connection's input any more: the channel must not
   // wait for its chunks to be taken.
@@ -210,7 +191,9 @@ int CTamrel::UpdateFirmware(ImageStream& stream, const DownloadProgress& progres
   // transfer going for ever.  Over the whole transfer it may resume as often
   // as a display refusing every chunk the full budget's worth could.
   std::uint64_t resumesLeft = ResumeAllowance(stream.GetLength());
+  std::uint32_t sentEnd = 0;  // the end of the bytes the display has been sent
   while (n > 0) {
+    sentEnd = std::max(sentEnd, offset + n);
     if (Request(kRequestChunk, static_cast<std::uint16_t>(offset & 0xFFFF), n)) {
       offset += n;
       budget = kResumeBudget;
@@ -219,9 +202,9 @@ int CTamrel::UpdateFirmware(ImageStream& stream, const DownloadProgress& progres
       os::Sleep(kPauseBeforeStatus);
       if (!QueryStatus()) return 0;
       if (budget == 0 || resumesLeft == 0) return 0;
-      if (m_status[0] != 0) return 0;
-      if (m_status[5] == 0) return 0;
-      offset = (std::uint32_t{m_status[1]} << 16) | (std::uint32_t{m_status[2]} << 8) | m_status[3];
+      const std::optional<std::uint32_t> resume = ResumeOffset(m_status, sentEnd);
+      if (!resume) return 0;
+      offset = *resume;
       if (stream.Seek(offset) != offset) return 0;
       --budget;
       --resumesLeft;

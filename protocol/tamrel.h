@@ -26,16 +26,12 @@
 inline constexpr os::UINT WM_SHORT_PACKET = os::WM_APP;      // lParam: the 4 bytes, big-endian
 inline constexpr os::UINT WM_LONG_PACKET = os::WM_APP + 1;   // wParam: address of the packet
 
-// The 6 bytes the display answers the status request with: result code,
-// 24-bit big-endian resume offset, one uninterpreted byte, resume flag.
-using DeviceStatus = std::array<std::uint8_t, 6>;
-
 class CTamrel {
  public:
   static constexpr os::DWORD kThreadWaitMs = 10000;
   static constexpr os::UINT kShortPacketTimeoutMs = 20;
   static constexpr os::UINT kLongPacketTimeoutMs = 1000;
-  static constexpr std::size_t kFrameBufferSize = 256;
+  static constexpr std::size_t kFrameBufferSize = ::kFrameBufferSize;
   static constexpr std::uint32_t kTransferBufferSize = 4096;
   static constexpr int kResumeBudget = 3;  // resumes allowed between two accepted chunks
   // Resumes allowed over a whole transfer of an image this long: the budget

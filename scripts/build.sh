@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # scripts/build.sh <kind> [targets...]: configures and builds build/<kind>,
-# where kind is normal, asan (AddressSanitizer with UndefinedBehaviorSanitizer)
-# or tsan (ThreadSanitizer).  Warnings are errors in every kind.
+# where kind is normal, asan (AddressSanitizer with UndefinedBehaviorSanitizer),
+# tsan (ThreadSanitizer) or tsa (clang, whose -Wthread-safety proves the lock
+# annotations; the program only, without tests or the graphical interface,
+# since it is compiled for its warnings).  Warnings are errors in every kind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-kind=${1:?usage: scripts/build.sh normal|asan|tsan [targets...]}
+kind=${1:?usage: scripts/build.sh normal|asan|tsan|tsa [targets...]}
 shift
 case $kind in
   normal) options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan) options=(-DCMAKE_BUILD_TYPE=Debug -DDOTVANE_SANITIZE=address -DDOTVANE_BENCHMARKS=OFF) ;;
   tsan) options=(-DCMAKE_BUILD_TYPE=Debug -DDOTVANE_SANITIZE=thread -DDOTVANE_BENCHMARKS=OFF) ;;
+  tsa) options=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
+                -DBUILD_TESTING=OFF -DDOTVANE_BENCHMARKS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_wxWidgets=ON) ;;
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac
 

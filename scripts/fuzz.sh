@@ -6,11 +6,12 @@
 #   tests/fuzz/corpus/<target>.  New inputs go to build/fuzz/corpus/<target>;
 #   crashes, leaks and time-outs to build/fuzz/findings/<target>.
 #   --merge then adds the inputs that reach new code to the saved corpus.
-# Targets: image, hand_off, download, packet_stream.
+# Targets: image, hand_off, download, packet_stream (whole paths, with threads);
+# packet_frames, status, version_block (one byte parser each, fast).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-target=${1:?usage: scripts/fuzz.sh image|hand_off|download|packet_stream [seconds] [--merge]}
+target=${1:?usage: scripts/fuzz.sh <target> [seconds] [--merge]; targets in tests/fuzz/CMakeLists.txt}
 seconds=${2:-600}
 merge=${3:-}
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test three times:
 # a normal build, AddressSanitizer with UndefinedBehaviorSanitizer, and
-# ThreadSanitizer.  Exits non-zero if anything fails.
+# ThreadSanitizer; then compiles the program with clang, whose thread-safety
+# analysis must find nothing.  Exits non-zero if anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,4 +18,6 @@ for kind in normal asan tsan; do
   echo "=== $kind tests"
   (cd "build/$kind" && ctest --output-on-failure -j "$(nproc)" --timeout 300)
 done
+echo "=== clang thread-safety build"
+bash scripts/build.sh tsa
 echo "=== all builds passed every test"

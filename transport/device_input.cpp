@@ -14,7 +14,7 @@ void CDeviceInput::OnData(const std::uint8_t* data, std::int32_t length) {
     // Signalled under the lock, together with the chunk: a consumer that
     // finds the chunk already there must not meet the signal only after it
     // has drained the chunk, or its next read would wake for nothing.
-    std::lock_guard lock(m_mutex);
+    os::MutexLock lock(m_mutex);
     if (stored > 0) std::memcpy(m_buffer, data, stored);
     m_pending = stored;
     m_offset = 0;
@@ -29,7 +29,7 @@ void CDeviceInput::OnData(const std::uint8_t* data, std::int32_t length) {
 
 void CDeviceInput::OnDisconnect() {
   m_active.store(0);
-  std::lock_guard lock(m_mutex);
+  os::MutexLock lock(m_mutex);
   m_pending = 0;
   m_dataReady.Set();
 }
@@ -39,7 +39,7 @@ void CDeviceInput::OnOpen() { m_active.store(1); }
 std::uint32_t CDeviceInput::Read(void* buffer, std::uint32_t length) {
   bool nothingPending;
   {
-    std::lock_guard lock(m_mutex);
+    os::MutexLock lock(m_mutex);
     nothingPending = m_pending == 0;
   }
   if (nothingPending && os::WaitForSingleObject(m_dataReady, os::INFINITE) != os::WAIT_OBJECT_0) return 0;
@@ -48,7 +48,7 @@ std::uint32_t CDeviceInput::Read(void* buffer, std::uint32_t length) {
   bool drained;
   std::uint32_t n;
   {
-    std::lock_guard lock(m_mutex);
+    os::MutexLock lock(m_mutex);
     n = std::min(m_pending, length);
     std::memcpy(buffer, m_buffer + m_offset, n);
     m_pending -= n;
@@ -68,12 +68,12 @@ std::uint32_t CDeviceInput::Read(void* buffer, std::uint32_t length) {
 }
 
 unsigned CDeviceInput::Connection() {
-  std::lock_guard lock(m_mutex);
+  os::MutexLock lock(m_mutex);
   return m_connection;
 }
 
 void CDeviceInput::Abandon(unsigned connection) {
-  std::lock_guard lock(m_mutex);
+  os::MutexLock lock(m_mutex);
   if (connection != m_connection) return;
   m_abandoned.store(true);
   m_consumed.Set();
@@ -81,15 +81,21 @@ void CDeviceInput::Abandon(unsigned connection) {
 
 void CDeviceInput::Reset() {
   {
-    std::lock_guard lock(m_mutex);
+    os::MutexLock lock(m_mutex);
     ++m_connection;
     m_abandoned.store(false);
+    // A chunk stored after the last connection had ended (its channel's
+    // reader delivering one more read while the input was inactive) belongs
+    // to that connection: the next one must start with nothing pending, or
+    // its first read would take old bytes for the new display's.
+    m_pending = 0;
+    m_offset = 0;
   }
   m_dataReady.Reset();
   m_consumed.Reset();
 }
 
 std::uint32_t CDeviceInput::Pending() {
-  std::lock_guard lock(m_mutex);
+  os::MutexLock lock(m_mutex);
   return m_pending;
 }

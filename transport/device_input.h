@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/sync.h"
+#include "platform/thread_safety.h"
 #include "transport/usb_device.h"
 
 class CDeviceInput : public IDeviceCallbacks {
@@ -34,7 +35,7 @@ class CDeviceInput : public IDeviceCallbacks {
   // and one that is waiting is released.  A consumer of an earlier
   // connection that ends late changes nothing.  Reset undoes it.
   void Abandon(unsigned connection);
-  // Clears both events, and an abandonment, before a connect.
+  // Clears both events, an abandonment and any chunk left over, before a connect.
   void Reset();
 
   // For tests.
@@ -43,13 +44,13 @@ class CDeviceInput : public IDeviceCallbacks {
  private:
   std::atomic<int> m_active{1};
   std::atomic<bool> m_abandoned{false};
-  unsigned m_connection = 0;  // guarded by m_mutex
-  std::uint32_t m_pending = 0;  // guarded by m_mutex, with the two fields below
-  std::uint32_t m_offset = 0;
-  std::uint8_t m_buffer[kBufferSize];
-  os::Event m_dataReady{os::Event::Mode::kAuto};
-  os::Event m_consumed{os::Event::Mode::kAuto};
   // A producer that gave up waiting may store its next chunk while the
   // consumer still reads the previous one: the two must not interleave.
-  std::mutex m_mutex;
+  os::Mutex m_mutex;
+  unsigned m_connection GUARDED_BY(m_mutex) = 0;
+  std::uint32_t m_pending GUARDED_BY(m_mutex) = 0;
+  std::uint32_t m_offset GUARDED_BY(m_mutex) = 0;
+  std::uint8_t m_buffer[kBufferSize] GUARDED_BY(m_mutex);
+  os::Event m_dataReady{os::Event::Mode::kAuto};
+  os::Event m_consumed{os::Event::Mode::kAuto};
 };

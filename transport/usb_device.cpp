@@ -122,9 +122,9 @@ int CUsbDevice::Open(int /*unused*/, IDeviceCallbacks* callbacks) {
   m_control = FindDevice(kDisplayInterfaceClass, path, sizeof path);
   if (m_control == os::INVALID_HANDLE_VALUE) return 0;
 
-  const os::HANDLE out = OpenPipe(kPipeOut, kDisplayInterfaceClass, 1);
+  const os::HANDLE out = OpenPipe(os::kPipeOutName, kDisplayInterfaceClass, 1);
   m_outPipe = out == os::INVALID_HANDLE_VALUE ? os::kNoHandle : out;
-  const os::HANDLE in = OpenPipe(kPipeIn, kDisplayInterfaceClass, 1);
+  const os::HANDLE in = OpenPipe(os::kPipeInName, kDisplayInterfaceClass, 1);
   m_inPipe.store(in == os::INVALID_HANDLE_VALUE ? os::kNoHandle : in);
 
   m_callbacks.store(callbacks);
@@ -237,7 +237,9 @@ int CUsbDevice::Write(const void* buffer, std::int32_t length) {
       os::SleepEx(0, true);
       m_writeCount = 0;  // a write that did not complete in time has failed
     }
-    if (m_writeCount == static_cast<os::DWORD>(length)) return 1;
+    // The driver's error decides, not the count: a transfer that ends in an
+    // error has not been taken by the display, however many bytes it reports.
+    if (m_writeError == 0 && m_writeCount == static_cast<os::DWORD>(length)) return 1;
   }
 
   Disconnect();

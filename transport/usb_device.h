@@ -1,9 +1,10 @@
 // The USB device channel: the program's only path to the display.
 //
 // A channel finds the display by its driver's interface class, holds a
-// control handle for vendor requests and two pipes for packets ("brldsp0"
-// written, "brldsp1" read), and runs a reader thread that keeps one read
-// outstanding and hands each completed read to its callbacks.
+// control handle for vendor requests and two pipes for packets (the OUT pipe
+// written, the IN pipe read; os::kPipeOutName and os::kPipeInName), and runs
+// a reader thread that keeps one read outstanding and hands each completed
+// read to its callbacks.
 #pragma once
 
 #include <atomic>
@@ -44,8 +45,6 @@ struct VendorRequest {
 #pragma pack(pop)
 static_assert(sizeof(VendorRequest) == 8);
 
-inline constexpr char kPipeOut[] = "brldsp0";  // host to display
-inline constexpr char kPipeIn[] = "brldsp1";   // display to host
 inline constexpr std::size_t kPipePathSize = 256;
 
 // Abstract transport.

@@ -1,10 +1,8 @@
 #include "platform/inproc/inproc_driver.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -13,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/driver_support.h"
 #include "platform/sync.h"
 #include "transport/display_class.h"
 
@@ -22,23 +21,9 @@ namespace {
 
 constexpr std::size_t kMaxControlData = 4096;
 constexpr std::size_t kVendorRecordSize = 8;
-constexpr char kOutPipeName[] = "brldsp0";
-constexpr char kInPipeName[] = "brldsp1";
-
-// Set while this thread runs a device-change listener: a listener that
-// removes listeners must not wait for its own call to end.
-thread_local int tlBroadcastDepth = 0;
-
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
 
 std::string InterfacePath(const emu::DisplayConfig& config) {
-  char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "\\\\?\\USB#VID_%04X&PID_%04X#", config.vendorId, config.productId);
-  return prefix + config.serial + "#" + os::GuidToString(kDisplayInterfaceClass);
+  return os::drv::InterfacePath(config.vendorId, config.productId, config.serial, kDisplayInterfaceClass);
 }
 
 enum class HandleKind { kControl, kOutPipe, kInPipe };
@@ -82,12 +67,6 @@ struct Plugged {
   std::shared_ptr<emu::EmulatedDisplay> display;
 };
 
-struct ListenerEntry {
-  os::DeviceChangeListener fn;
-  bool removed = false;
-  int active = 0;  // calls in progress
-};
-
 struct RestartJob {
   std::string path;
   std::shared_ptr<emu::EmulatedDisplay> display;
@@ -97,27 +76,27 @@ struct RestartJob {
 // listener that fires on another thread while the driver is being destroyed
 // finds either a live state or nothing.
 struct Shared : std::enable_shared_from_this<Shared> {
-  mutable std::mutex mutex;
-  std::condition_variable changed;  // completions returned, listener calls ended, restarts ended
+  // Also guards every HandleState's transfers and flags.
+  mutable os::Mutex mutex;
+  std::condition_variable_any changed;  // completions returned, restarts ended
 
-  std::vector<Plugged> bus;
-  std::set<os::DWORD> failingIndices;
+  std::vector<Plugged> bus GUARDED_BY(mutex);
+  std::set<os::DWORD> failingIndices GUARDED_BY(mutex);
   struct OpenFailure {
     os::DWORD error;
     int times;  // opens still to fail; negative: every one
   };
-  std::map<std::string, OpenFailure> openFailures;  // by device path
-  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles;
-  os::HANDLE nextHandle = 1;
-  std::uint64_t nextWriteId = 1;
-  std::map<int, std::shared_ptr<ListenerEntry>> listeners;
-  int nextListenerId = 1;
+  std::map<std::string, OpenFailure> openFailures GUARDED_BY(mutex);  // by device path
+  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles GUARDED_BY(mutex);
+  os::HANDLE nextHandle GUARDED_BY(mutex) = 1;
+  std::uint64_t nextWriteId GUARDED_BY(mutex) = 1;
+  os::drv::ListenerRegistry listeners;
 
-  os::DWORD leaveMs = 50;
-  os::DWORD returnMs = 300;
-  std::deque<RestartJob> restarts;
-  int restartsInProgress = 0;
-  bool stopping = false;
+  os::DWORD leaveMs GUARDED_BY(mutex) = 50;
+  os::DWORD returnMs GUARDED_BY(mutex) = 300;
+  std::deque<RestartJob> restarts GUARDED_BY(mutex);
+  int restartsInProgress GUARDED_BY(mutex) = 0;
+  bool stopping GUARDED_BY(mutex) = false;
 
   // ---- completions -------------------------------------------------------
 
@@ -146,7 +125,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
     if (completions.empty()) return;
     for (auto& c : completions) c.done->Complete(c.error, c.transferred);
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       for (auto& c : completions) --c.handle->completing;
     }
     changed.notify_all();
@@ -167,7 +146,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
   void Pump(const emu::EmulatedDisplay* display) {
     std::vector<Completion> completions;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       for (auto& [id, h] : handles) {
         if (h->display.get() != display || h->kind != HandleKind::kInPipe || !h->alive || !h->read) continue;
         auto transfer = h->display->TakeIn();
@@ -191,34 +170,13 @@ struct Shared : std::enable_shared_from_this<Shared> {
 
   // ---- device changes ----------------------------------------------------
 
-  void Broadcast(os::UINT eventType, const std::string& path) {
-    std::vector<std::shared_ptr<ListenerEntry>> entries;
-    {
-      std::lock_guard lock(mutex);
-      for (auto& [id, e] : listeners) entries.push_back(e);
-    }
-    for (auto& e : entries) {
-      {
-        std::lock_guard lock(mutex);
-        if (e->removed) continue;
-        ++e->active;
-      }
-      ++tlBroadcastDepth;
-      e->fn(eventType, path);
-      --tlBroadcastDepth;
-      {
-        std::lock_guard lock(mutex);
-        --e->active;
-      }
-      changed.notify_all();
-    }
-  }
+  void Broadcast(os::UINT eventType, const std::string& path) { listeners.Broadcast(eventType, path); }
 
   // ---- bus ---------------------------------------------------------------
 
   std::string Plug(std::shared_ptr<emu::EmulatedDisplay> display) {
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       for (auto& p : bus) {
         if (p.display == display) return p.path;
       }
@@ -236,7 +194,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
     });
     display->PowerOn();
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       bus.push_back({path, display});
     }
     Broadcast(os::DBT_DEVICEARRIVAL, path);
@@ -248,7 +206,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
     std::shared_ptr<emu::EmulatedDisplay> display;
     std::vector<Completion> completions;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       auto it = std::find_if(bus.begin(), bus.end(), [&](const Plugged& p) { return p.path == path; });
       if (it == bus.end()) return false;
       display = it->display;
@@ -274,7 +232,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
   // host before the display leaves.
   void ScheduleRestart(const emu::EmulatedDisplay* key) {
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       if (stopping) return;
       auto it = std::find_if(bus.begin(), bus.end(), [&](const Plugged& p) { return p.display.get() == key; });
       if (it == bus.end()) return;
@@ -288,26 +246,26 @@ struct Shared : std::enable_shared_from_this<Shared> {
   // are the display's, not the product's, so they are scaled like every
   // other duration but not reported to the time scale's observer, and a
   // stopping driver cuts them short.
-  bool Pause(std::unique_lock<std::mutex>& lock, os::DWORD ms) {
-    return !changed.wait_for(lock, os::TimeScale::Scaled(ms), [this] { return stopping; });
+  bool Pause(os::UniqueMutexLock& lock, os::DWORD ms) REQUIRES(mutex) {
+    return !changed.wait_for(lock.Waitable(), os::TimeScale::Scaled(ms), [this]() REQUIRES(mutex) { return stopping; });
   }
 
   void RunRestarts() {
-    std::unique_lock lock(mutex);
+    os::UniqueMutexLock lock(mutex);
     for (;;) {
-      changed.wait(lock, [this] { return stopping || !restarts.empty(); });
+      changed.wait(lock.Waitable(), [this]() REQUIRES(mutex) { return stopping || !restarts.empty(); });
       if (stopping) break;
       RestartJob job = std::move(restarts.front());
       restarts.pop_front();
       if (Pause(lock, leaveMs)) {
-        lock.unlock();
+        lock.Unlock();
         // A display that was unplugged meanwhile stays away.
         const bool left = Unplug(job.path);
-        lock.lock();
+        lock.Lock();
         if (left && Pause(lock, returnMs)) {
-          lock.unlock();
+          lock.Unlock();
           Plug(job.display);
-          lock.lock();
+          lock.Lock();
         }
       }
       --restartsInProgress;
@@ -321,7 +279,7 @@ struct Shared : std::enable_shared_from_this<Shared> {
 
   // ---- handles -----------------------------------------------------------
 
-  std::shared_ptr<HandleState> Find(os::HANDLE h) const {
+  std::shared_ptr<HandleState> Find(os::HANDLE h) const REQUIRES(mutex) {
     auto it = handles.find(h);
     return it == handles.end() ? nullptr : it->second;
   }
@@ -330,14 +288,14 @@ struct Shared : std::enable_shared_from_this<Shared> {
     std::vector<Completion> completions;
     std::shared_ptr<HandleState> h;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       h = Find(handle);
       if (!h) return;
       TakeAll(h, os::ERROR_OPERATION_ABORTED, completions);
     }
     Finish(completions);
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return Quiet(h); });
+    os::UniqueMutexLock lock(mutex);
+    changed.wait(lock.Waitable(), [&] { return Quiet(h); });
   }
 };
 
@@ -355,7 +313,7 @@ InProcessDriver::InProcessDriver() : impl_(std::make_unique<Impl>()) {
 InProcessDriver::~InProcessDriver() {
   Shared& s = *impl_->shared;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     s.stopping = true;
   }
   s.changed.notify_all();
@@ -367,7 +325,7 @@ InProcessDriver::~InProcessDriver() {
   std::vector<std::shared_ptr<HandleState>> all;
   std::vector<std::shared_ptr<emu::EmulatedDisplay>> displays;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     for (auto& [id, h] : s.handles) {
       s.TakeAll(h, os::ERROR_OPERATION_ABORTED, completions);
       all.push_back(h);
@@ -378,8 +336,8 @@ InProcessDriver::~InProcessDriver() {
   }
   s.Finish(completions);
   {
-    std::unique_lock lock(s.mutex);
-    s.changed.wait(lock, [&] { return std::all_of(all.begin(), all.end(), [&](auto& h) { return s.Quiet(h); }); });
+    os::UniqueMutexLock lock(s.mutex);
+    s.changed.wait(lock.Waitable(), [&] { return std::all_of(all.begin(), all.end(), [&](auto& h) { return s.Quiet(h); }); });
   }
   // The displays may outlive the driver; they must not call into it.
   for (auto& d : displays) {
@@ -395,14 +353,14 @@ std::string InProcessDriver::Plug(std::shared_ptr<emu::EmulatedDisplay> display)
 void InProcessDriver::Unplug(const std::string& path) { impl_->shared->Unplug(path); }
 
 std::vector<std::string> InProcessDriver::Paths() const {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   std::vector<std::string> paths;
   for (auto& p : impl_->shared->bus) paths.push_back(p.path);
   return paths;
 }
 
 void InProcessDriver::FailOpen(const std::string& path, os::DWORD error, int times) {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   if (error == os::ERROR_SUCCESS) {
     impl_->shared->openFailures.erase(path);
   } else {
@@ -411,7 +369,7 @@ void InProcessDriver::FailOpen(const std::string& path, os::DWORD error, int tim
 }
 
 void InProcessDriver::FailEnumIndex(os::DWORD index, bool fail) {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   if (fail) {
     impl_->shared->failingIndices.insert(index);
   } else {
@@ -420,7 +378,7 @@ void InProcessDriver::FailEnumIndex(os::DWORD index, bool fail) {
 }
 
 void InProcessDriver::SetRestartDelays(os::DWORD leaveMs, os::DWORD returnMs) {
-  std::lock_guard lock(impl_->shared->mutex);
+  os::MutexLock lock(impl_->shared->mutex);
   impl_->shared->leaveMs = leaveMs;
   impl_->shared->returnMs = returnMs;
 }
@@ -429,13 +387,14 @@ bool InProcessDriver::WaitForRestarts(os::DWORD milliseconds) {
   // Real milliseconds: this bounds a test's patience, not a delay of the
   // display, so the time scale does not apply.
   Shared& s = *impl_->shared;
-  std::unique_lock lock(s.mutex);
-  return s.changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return s.restartsInProgress == 0; });
+  os::UniqueMutexLock lock(s.mutex);
+  return s.changed.wait_for(lock.Waitable(), std::chrono::milliseconds(milliseconds),
+                            [&]() REQUIRES(s.mutex) { return s.restartsInProgress == 0; });
 }
 
 os::EnumResult InProcessDriver::EnumInterface(const os::GUID& interfaceClass, os::DWORD index, std::string* path) {
   Shared& s = *impl_->shared;
-  std::lock_guard lock(s.mutex);
+  os::MutexLock lock(s.mutex);
   if (!(interfaceClass == kDisplayInterfaceClass)) return os::EnumResult::kNoMoreItems;
   if (s.failingIndices.count(index)) return os::EnumResult::kError;
   if (index >= s.bus.size()) return os::EnumResult::kNoMoreItems;
@@ -445,51 +404,52 @@ os::EnumResult InProcessDriver::EnumInterface(const os::GUID& interfaceClass, os
 
 os::HANDLE InProcessDriver::Open(const std::string& path, bool /*overlapped*/) {
   Shared& s = *impl_->shared;
-  std::lock_guard lock(s.mutex);
-  for (auto& p : s.bus) {
-    std::optional<HandleKind> kind;
-    if (SameText(path, p.path)) {
-      kind = HandleKind::kControl;
-      const auto failure = s.openFailures.find(p.path);
+  const auto wanted = os::drv::ParseOpenPath(path);
+  os::MutexLock lock(s.mutex);
+  const auto plugged = !wanted ? s.bus.end() : std::find_if(s.bus.begin(), s.bus.end(), [&](const Plugged& p) {
+    return os::drv::SameText(wanted->devicePath, p.path);
+  });
+  if (plugged == s.bus.end()) {
+    os::SetLastError(os::ERROR_FILE_NOT_FOUND);
+    return os::INVALID_HANDLE_VALUE;
+  }
+  std::optional<HandleKind> kind;
+  const auto config = plugged->display->Config();
+  switch (wanted->target) {
+    case os::drv::Target::kControl: {
+      const auto failure = s.openFailures.find(plugged->path);
       if (failure != s.openFailures.end() && failure->second.times != 0) {
         if (failure->second.times > 0) --failure->second.times;
         os::SetLastError(failure->second.error);
         return os::INVALID_HANDLE_VALUE;
       }
-    } else if (path.size() > p.path.size() && SameText(path.substr(0, p.path.size()), p.path)) {
-      const std::string rest = path.substr(p.path.size());
-      const std::string separator = os::kPipeSeparator;
-      const auto config = p.display->Config();
-      if (SameText(rest, separator + kOutPipeName)) {
-        if (config.hasOutPipe) kind = HandleKind::kOutPipe;
-      } else if (SameText(rest, separator + kInPipeName)) {
-        if (config.hasInPipe) kind = HandleKind::kInPipe;
-      } else {
-        continue;
-      }
-      if (!kind) {
-        // The device is there but offers no such endpoint.
-        os::SetLastError(os::ERROR_FILE_NOT_FOUND);
-        return os::INVALID_HANDLE_VALUE;
-      }
-    } else {
-      continue;
+      kind = HandleKind::kControl;
+      break;
     }
-    auto h = std::make_shared<HandleState>();
-    h->display = p.display;
-    h->kind = *kind;
-    const os::HANDLE handle = s.nextHandle++;
-    s.handles.emplace(handle, std::move(h));
-    return handle;
+    case os::drv::Target::kOutPipe:
+      if (config.hasOutPipe) kind = HandleKind::kOutPipe;
+      break;
+    case os::drv::Target::kInPipe:
+      if (config.hasInPipe) kind = HandleKind::kInPipe;
+      break;
   }
-  os::SetLastError(os::ERROR_FILE_NOT_FOUND);
-  return os::INVALID_HANDLE_VALUE;
+  if (!kind) {
+    // The device is there but offers no such endpoint.
+    os::SetLastError(os::ERROR_FILE_NOT_FOUND);
+    return os::INVALID_HANDLE_VALUE;
+  }
+  auto h = std::make_shared<HandleState>();
+  h->display = plugged->display;
+  h->kind = *kind;
+  const os::HANDLE handle = s.nextHandle++;
+  s.handles.emplace(handle, std::move(h));
+  return handle;
 }
 
 void InProcessDriver::Close(os::HANDLE h) {
   Shared& s = *impl_->shared;
   s.Cancel(h);
-  std::lock_guard lock(s.mutex);
+  os::MutexLock lock(s.mutex);
   s.handles.erase(h);
 }
 
@@ -499,7 +459,7 @@ bool InProcessDriver::IoControl(os::HANDLE handle, os::DWORD code, const void* i
   if (returned) *returned = 0;
   std::shared_ptr<emu::EmulatedDisplay> display;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     auto h = s.Find(handle);
     if (!h || h->kind != HandleKind::kControl) {
       os::SetLastError(os::ERROR_INVALID_HANDLE);
@@ -541,7 +501,7 @@ bool InProcessDriver::StartRead(os::HANDLE handle, void* buffer, os::DWORD lengt
   Shared& s = *impl_->shared;
   const emu::EmulatedDisplay* display;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     auto h = s.Find(handle);
     if (!h || h->kind != HandleKind::kInPipe || done == nullptr || (buffer == nullptr && length > 0)) {
       os::SetLastError(os::ERROR_INVALID_PARAMETER);
@@ -568,7 +528,7 @@ bool InProcessDriver::StartWrite(os::HANDLE handle, const void* buffer, os::DWOR
   std::shared_ptr<HandleState> h;
   std::uint64_t id;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     h = s.Find(handle);
     if (!h || h->kind != HandleKind::kOutPipe || done == nullptr || (buffer == nullptr && length > 0)) {
       os::SetLastError(os::ERROR_INVALID_PARAMETER);
@@ -588,7 +548,7 @@ bool InProcessDriver::StartWrite(os::HANDLE handle, const void* buffer, os::DWOR
 
   std::vector<Completion> completions;
   {
-    std::lock_guard lock(s.mutex);
+    os::MutexLock lock(s.mutex);
     auto it = std::find_if(h->writes.begin(), h->writes.end(), [id](const PendingWrite& w) { return w.id == id; });
     if (it->abortError != os::ERROR_SUCCESS) {
       completions.push_back({h, done, it->abortError, 0});
@@ -612,30 +572,9 @@ bool InProcessDriver::StartWrite(os::HANDLE handle, const void* buffer, os::DWOR
 void InProcessDriver::Cancel(os::HANDLE h) { impl_->shared->Cancel(h); }
 
 int InProcessDriver::AddDeviceListener(os::DeviceChangeListener listener) {
-  Shared& s = *impl_->shared;
-  std::lock_guard lock(s.mutex);
-  const int id = s.nextListenerId++;
-  auto entry = std::make_shared<ListenerEntry>();
-  entry->fn = std::move(listener);
-  s.listeners.emplace(id, std::move(entry));
-  return id;
+  return impl_->shared->listeners.Add(std::move(listener));
 }
 
-void InProcessDriver::RemoveDeviceListener(int id) {
-  Shared& s = *impl_->shared;
-  std::unique_lock lock(s.mutex);
-  auto it = s.listeners.find(id);
-  if (it == s.listeners.end()) return;
-  auto entry = it->second;
-  entry->removed = true;
-  s.listeners.erase(it);
-  // After removal the listener's owner may go away, so a call in progress on
-  // another thread has to end first.
-  if (tlBroadcastDepth == 0) s.changed.wait(lock, [&] { return entry->active == 0; });
-}
-
-ScopedInProcessDriver::ScopedInProcessDriver() : previous_(os::CurrentDriver()) { os::SetDriver(&driver_); }
-
-ScopedInProcessDriver::~ScopedInProcessDriver() { os::SetDriver(previous_); }
+void InProcessDriver::RemoveDeviceListener(int id) { impl_->shared->listeners.Remove(id); }
 
 }  // namespace inproc

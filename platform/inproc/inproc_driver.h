@@ -61,16 +61,6 @@ class InProcessDriver final : public os::Driver {
 };
 
 // Installs an InProcessDriver as the process's driver for the life of the object.
-class ScopedInProcessDriver {
- public:
-  ScopedInProcessDriver();
-  ~ScopedInProcessDriver();
-  InProcessDriver& operator*() { return driver_; }
-  InProcessDriver* operator->() { return &driver_; }
-
- private:
-  InProcessDriver driver_;
-  os::Driver* previous_;
-};
+using ScopedInProcessDriver = os::ScopedDriver<InProcessDriver>;
 
 }  // namespace inproc

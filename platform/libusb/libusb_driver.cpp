@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -16,6 +14,7 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/driver_support.h"
 #include "transport/display_class.h"
 
 namespace usbdrv {
@@ -26,14 +25,12 @@ namespace detail {
 
 std::string InterfacePath(std::uint16_t vendorId, std::uint16_t productId, std::uint8_t bus,
                           const std::vector<std::uint8_t>& ports) {
-  char prefix[64];
-  std::snprintf(prefix, sizeof prefix, "\\\\?\\USB#VID_%04X&PID_%04X#%u-", vendorId, productId, unsigned{bus});
-  std::string path = prefix;
+  std::string instance = std::to_string(bus) + "-";
   for (std::size_t i = 0; i < ports.size(); ++i) {
-    if (i > 0) path += '.';
-    path += std::to_string(ports[i]);
+    if (i > 0) instance += '.';
+    instance += std::to_string(ports[i]);
   }
-  return path + "#" + os::GuidToString(kDisplayInterfaceClass);
+  return os::drv::InterfacePath(vendorId, productId, instance, kDisplayInterfaceClass);
 }
 
 ControlSetup DecodeVendorRequest(const std::uint8_t (&record)[8], bool deviceToHost) {
@@ -80,23 +77,14 @@ os::DWORD TransferError(int libusbTransferStatus) {
 
 namespace {
 
-constexpr char kOutPipeName[] = "brldsp0";
-constexpr char kInPipeName[] = "brldsp1";
 constexpr std::uint8_t kInterface = 0;
 // The event thread's poll is woken by every event and by shutdown; the
 // time-out only limits how long a lost wake-up could go unnoticed.
 constexpr int kEventWaitSeconds = 10;
 
-// The driver whose event or dispatch thread this is, if any: those threads
-// must not wait for work that only they can do.
+// The driver whose event thread this is, if any: that thread must not wait
+// for work that only it can do.
 thread_local const void* tlEventThreadOf = nullptr;
-thread_local const void* tlDispatchThreadOf = nullptr;
-
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
 
 bool KnownProduct(std::uint16_t productId) {
   return std::find(kKnownProductIds.begin(), kKnownProductIds.end(), productId) != kKnownProductIds.end();
@@ -191,26 +179,20 @@ class ControlWait {
   static void LIBUSB_CALL Done(libusb_transfer* xfer) {
     auto* self = static_cast<ControlWait*>(xfer->user_data);
     // Notified under the lock: the waiter frees this object once it sees `done`.
-    std::lock_guard lock(self->mutex_);
+    os::MutexLock lock(self->mutex_);
     self->done_ = true;
     self->cv_.notify_all();
   }
   // libusb's time-out bounds the wait: the transfer always comes back.
   void Wait() {
-    std::unique_lock lock(mutex_);
-    cv_.wait(lock, [this] { return done_; });
+    os::UniqueMutexLock lock(mutex_);
+    cv_.wait(lock.Waitable(), [this]() REQUIRES(mutex_) { return done_; });
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-};
-
-struct ListenerEntry {
-  os::DeviceChangeListener fn;
-  bool removed = false;
-  int active = 0;  // calls in progress
+  os::Mutex mutex_;
+  std::condition_variable_any cv_;
+  bool done_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace
@@ -262,19 +244,20 @@ struct LibusbDriver::Impl {
 
   // Guards opening and the last release of a device, so that a new claim
   // never races the release of the old one.  Never held together with `mutex`.
-  std::mutex connMutex;
-  std::map<libusb_device*, DeviceConn*> conns;
+  os::Mutex connMutex;
+  std::map<libusb_device*, DeviceConn*> conns GUARDED_BY(connMutex);
 
-  std::mutex mutex;
-  std::condition_variable changed;  // transfers finished, listener calls ended
-  std::condition_variable queued;   // device changes queued for the listeners, or stopping
-  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles;
-  os::HANDLE nextHandle = 1;
-  std::map<libusb_device*, std::string> known;  // attached displays (referenced) and their paths
-  std::deque<std::pair<os::UINT, std::string>> events;
-  std::map<int, std::shared_ptr<ListenerEntry>> listeners;
-  int nextListenerId = 1;
-  bool stopDispatch = false;
+  // Also guards each HandleState's transfers and each Transfer's flags.
+  os::Mutex mutex;
+  std::condition_variable_any changed;  // transfers finished
+  std::condition_variable_any queued;   // device changes queued for the listeners, or stopping
+  std::map<os::HANDLE, std::shared_ptr<HandleState>> handles GUARDED_BY(mutex);
+  os::HANDLE nextHandle GUARDED_BY(mutex) = 1;
+  // Attached displays (referenced) and their paths.
+  std::map<libusb_device*, std::string> known GUARDED_BY(mutex);
+  std::deque<std::pair<os::UINT, std::string>> events GUARDED_BY(mutex);
+  os::drv::ListenerRegistry listeners;
+  bool stopDispatch GUARDED_BY(mutex) = false;
 
   std::atomic<bool> stopEvents{false};
   std::thread eventThread;
@@ -284,7 +267,7 @@ struct LibusbDriver::Impl {
 
   // The shared connection to `device`, opened and claimed if it is the first.
   DeviceConn* Acquire(libusb_device* device, int* error) {
-    std::lock_guard lock(connMutex);
+    os::MutexLock lock(connMutex);
     auto it = conns.find(device);
     if (it != conns.end()) {
       ++it->second->refs;
@@ -308,7 +291,7 @@ struct LibusbDriver::Impl {
   }
 
   void Release(DeviceConn* conn) {
-    std::lock_guard lock(connMutex);
+    os::MutexLock lock(connMutex);
     if (--conn->refs > 0) return;
     conns.erase(conn->device);
     libusb_release_interface(conn->handle, kInterface);  // fails harmlessly on a device that left
@@ -317,7 +300,7 @@ struct LibusbDriver::Impl {
   }
 
   std::shared_ptr<HandleState> Find(os::HANDLE h) {
-    std::lock_guard lock(mutex);
+    os::MutexLock lock(mutex);
     auto it = handles.find(h);
     return it == handles.end() ? nullptr : it->second;
   }
@@ -334,7 +317,7 @@ struct LibusbDriver::Impl {
   void Forget(Transfer* t) {
     std::shared_ptr<Transfer> last;  // freed outside the lock
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       auto& list = t->owner->transfers;
       auto it = std::find_if(list.begin(), list.end(), [t](const auto& p) { return p.get() == t; });
       if (it != list.end()) {
@@ -364,13 +347,13 @@ struct LibusbDriver::Impl {
     libusb_fill_bulk_transfer(t->xfer, h->conn->handle, h->endpoint, static_cast<unsigned char*>(buffer),
                               static_cast<int>(length), &Impl::TransferDone, t.get(), 0);
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       h->transfers.push_back(t);  // listed first: the callback may run before submit returns
     }
     const int r = libusb_submit_transfer(t->xfer);
     bool cancel = false;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       if (r != 0) {
         std::erase(h->transfers, t);
       } else {
@@ -391,7 +374,7 @@ struct LibusbDriver::Impl {
     for (;;) {
       std::vector<std::shared_ptr<Transfer>> toCancel;
       {
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         if (h->transfers.empty()) return;
         for (auto& t : h->transfers) {
           t->cancelRequested = true;
@@ -402,8 +385,9 @@ struct LibusbDriver::Impl {
       for (auto& t : toCancel) libusb_cancel_transfer(t->xfer);
       // The event thread itself cannot wait for the callbacks it would run.
       if (tlEventThreadOf == this) return;
-      std::unique_lock lock(mutex);
-      if (changed.wait_for(lock, std::chrono::milliseconds(kCancelSliceMs), [&] { return h->transfers.empty(); })) {
+      os::UniqueMutexLock lock(mutex);
+      if (changed.wait_for(lock.Waitable(), std::chrono::milliseconds(kCancelSliceMs),
+                           [&] { return h->transfers.empty(); })) {
         return;
       }
     }
@@ -436,7 +420,7 @@ struct LibusbDriver::Impl {
       Described d;
       if (!Describe(device, &d) || !d.ok) return;
       {
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         // libusb may announce a device already found at start-up.
         if (!known.emplace(device, d.path).second) return;
         libusb_ref_device(device);
@@ -446,7 +430,7 @@ struct LibusbDriver::Impl {
       std::string path;
       bool wasKnown = false;
       {
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         auto it = known.find(device);
         if (it != known.end()) {
           path = std::move(it->second);
@@ -461,31 +445,22 @@ struct LibusbDriver::Impl {
         if (!Describe(device, &d) || !d.ok) return;
         path = d.path;
       }
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       events.emplace_back(os::DBT_DEVICEREMOVECOMPLETE, std::move(path));
     }
     queued.notify_one();
   }
 
   void RunDispatch() {
-    tlDispatchThreadOf = this;
-    std::unique_lock lock(mutex);
+    os::UniqueMutexLock lock(mutex);
     for (;;) {
-      queued.wait(lock, [this] { return stopDispatch || !events.empty(); });
+      queued.wait(lock.Waitable(), [this]() REQUIRES(mutex) { return stopDispatch || !events.empty(); });
       if (stopDispatch) return;
       auto [type, path] = std::move(events.front());
       events.pop_front();
-      std::vector<std::shared_ptr<ListenerEntry>> entries;
-      for (auto& [id, e] : listeners) entries.push_back(e);
-      for (auto& e : entries) {
-        if (e->removed) continue;
-        ++e->active;
-        lock.unlock();
-        e->fn(type, path);
-        lock.lock();
-        --e->active;
-        changed.notify_all();
-      }
+      lock.Unlock();
+      listeners.Broadcast(type, path);
+      lock.Lock();
     }
   }
 
@@ -505,7 +480,7 @@ struct LibusbDriver::Impl {
       DeviceList list(ctx);
       for (auto& d : list.Displays()) {
         if (!d.ok) continue;
-        std::lock_guard lock(mutex);
+        os::MutexLock lock(mutex);
         if (known.emplace(d.device, d.path).second) libusb_ref_device(d.device);
       }
     }
@@ -521,7 +496,7 @@ struct LibusbDriver::Impl {
     // while the event thread still delivers the callbacks.
     std::map<os::HANDLE, std::shared_ptr<HandleState>> all;
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       all.swap(handles);
     }
     for (auto& [id, h] : all) Cancel(h);
@@ -531,14 +506,18 @@ struct LibusbDriver::Impl {
     libusb_interrupt_event_handler(ctx);
     eventThread.join();
     {
-      std::lock_guard lock(mutex);
+      os::MutexLock lock(mutex);
       stopDispatch = true;
     }
     queued.notify_one();
     dispatchThread.join();
 
-    for (auto& [device, path] : known) libusb_unref_device(device);
-    known.clear();
+    {
+      // Both threads have ended; the lock only keeps the analysis' rule.
+      os::MutexLock lock(mutex);
+      for (auto& [device, path] : known) libusb_unref_device(device);
+      known.clear();
+    }
     libusb_exit(ctx);
     ctx = nullptr;
   }
@@ -564,26 +543,20 @@ os::EnumResult LibusbDriver::EnumInterface(const os::GUID& interfaceClass, os::D
 }
 
 os::HANDLE LibusbDriver::Open(const std::string& path, bool /*overlapped*/) {
-  // "<interface path>" or "<interface path>\\.\<pipe>".
-  std::string devicePath = path;
-  HandleKind kind = HandleKind::kControl;
-  if (const auto at = path.rfind(os::kPipeSeparator); at != std::string::npos) {
-    devicePath = path.substr(0, at);
-    const std::string pipe = path.substr(at + std::char_traits<char>::length(os::kPipeSeparator));
-    if (SameText(pipe, kOutPipeName)) {
-      kind = HandleKind::kOutPipe;
-    } else if (SameText(pipe, kInPipeName)) {
-      kind = HandleKind::kInPipe;
-    } else {
-      os::SetLastError(os::ERROR_FILE_NOT_FOUND);
-      return os::INVALID_HANDLE_VALUE;
-    }
+  const auto wanted = os::drv::ParseOpenPath(path);
+  if (!wanted) {
+    os::SetLastError(os::ERROR_FILE_NOT_FOUND);
+    return os::INVALID_HANDLE_VALUE;
   }
+  const std::string& devicePath = wanted->devicePath;
+  const HandleKind kind = wanted->target == os::drv::Target::kOutPipe  ? HandleKind::kOutPipe
+                          : wanted->target == os::drv::Target::kInPipe ? HandleKind::kInPipe
+                                                                       : HandleKind::kControl;
 
   DeviceList list(impl_->ctx);  // keeps the device referenced until it is opened
   const auto displays = list.Displays();
   const auto found = std::find_if(displays.begin(), displays.end(),
-                                  [&](const Described& d) { return d.ok && SameText(d.path, devicePath); });
+                                  [&](const Described& d) { return d.ok && os::drv::SameText(d.path, devicePath); });
   if (found == displays.end()) {
     os::SetLastError(os::ERROR_FILE_NOT_FOUND);
     return os::INVALID_HANDLE_VALUE;
@@ -604,7 +577,7 @@ os::HANDLE LibusbDriver::Open(const std::string& path, bool /*overlapped*/) {
     return os::INVALID_HANDLE_VALUE;
   }
   auto state = std::make_shared<HandleState>(impl_.get(), conn, kind, endpoint);
-  std::lock_guard lock(impl_->mutex);
+  os::MutexLock lock(impl_->mutex);
   const os::HANDLE h = impl_->nextHandle++;
   impl_->handles.emplace(h, std::move(state));
   return h;
@@ -614,7 +587,7 @@ void LibusbDriver::Close(os::HANDLE handle) {
   auto h = impl_->Find(handle);
   if (!h) return;
   impl_->Cancel(h);
-  std::lock_guard lock(impl_->mutex);
+  os::MutexLock lock(impl_->mutex);
   impl_->handles.erase(handle);
   // `h` releases the device after the lock, when the last user lets go.
 }
@@ -682,30 +655,9 @@ void LibusbDriver::Cancel(os::HANDLE handle) {
 }
 
 int LibusbDriver::AddDeviceListener(os::DeviceChangeListener listener) {
-  std::lock_guard lock(impl_->mutex);
-  const int id = impl_->nextListenerId++;
-  auto entry = std::make_shared<ListenerEntry>();
-  entry->fn = std::move(listener);
-  impl_->listeners.emplace(id, std::move(entry));
-  return id;
+  return impl_->listeners.Add(std::move(listener));
 }
 
-void LibusbDriver::RemoveDeviceListener(int id) {
-  std::unique_lock lock(impl_->mutex);
-  auto it = impl_->listeners.find(id);
-  if (it == impl_->listeners.end()) return;
-  auto entry = it->second;
-  entry->removed = true;
-  impl_->listeners.erase(it);
-  // After removal the listener's owner may go away, so a call in progress has
-  // to end first, unless it is this very call removing itself.
-  if (tlDispatchThreadOf != impl_.get()) {
-    impl_->changed.wait(lock, [&] { return entry->active == 0; });
-  }
-}
-
-ScopedLibusbDriver::ScopedLibusbDriver() : previous_(os::CurrentDriver()) { os::SetDriver(&driver_); }
-
-ScopedLibusbDriver::~ScopedLibusbDriver() { os::SetDriver(previous_); }
+void LibusbDriver::RemoveDeviceListener(int id) { impl_->listeners.Remove(id); }
 
 }  // namespace usbdrv

@@ -6,8 +6,8 @@
 // which names where it is plugged in, so it stays the same while the device
 // stays attached (and comes back the same after a restart in the same port).
 //
-// Handles: the control handle claims interface 0 of the device; "brldsp0" is
-// the bulk OUT endpoint of that interface and "brldsp1" the bulk IN one.  All
+// Handles: the control handle claims interface 0 of the device; the OUT pipe
+// is the bulk OUT endpoint of that interface and the IN pipe the bulk IN one.  All
 // handles on one device share one libusb device handle and one claim, which
 // the last handle to close releases: the channel opens the device three
 // times and closes two of them at once.
@@ -101,18 +101,6 @@ class LibusbDriver final : public os::Driver {
 };
 
 // Installs a LibusbDriver as the process's driver for the life of the object.
-class ScopedLibusbDriver {
- public:
-  ScopedLibusbDriver();
-  ~ScopedLibusbDriver();
-  ScopedLibusbDriver(const ScopedLibusbDriver&) = delete;
-  ScopedLibusbDriver& operator=(const ScopedLibusbDriver&) = delete;
-  LibusbDriver& operator*() { return driver_; }
-  LibusbDriver* operator->() { return &driver_; }
-
- private:
-  LibusbDriver driver_;
-  os::Driver* previous_;
-};
+using ScopedLibusbDriver = os::ScopedDriver<LibusbDriver>;
 
 }  // namespace usbdrv

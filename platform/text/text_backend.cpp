@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -100,10 +99,6 @@ constexpr const char* kHelp[] = {
     "  help                 this list",
 };
 
-// A modal loop re-checks its queue at least this often even if a wake-up
-// went astray; wake-ups normally end the wait at once.
-constexpr auto kRecheck = std::chrono::milliseconds(100);
-
 }  // namespace
 
 std::string Quote(std::string_view text) {
@@ -174,7 +169,7 @@ TextBackend::~TextBackend() {
 void TextBackend::Queue(std::string line) {
   if (!line.empty() && line.back() == '\r') line.pop_back();  // scripts saved with CR LF
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     lines_.push_back(std::move(line));
   }
   cv_.notify_all();
@@ -182,7 +177,7 @@ void TextBackend::Queue(std::string line) {
 
 void TextBackend::QueueEnd() {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     inputEnded_ = true;
   }
   cv_.notify_all();
@@ -226,7 +221,7 @@ void TextBackend::ReadDescriptor(int fd) {
 
 void TextBackend::Wake() {
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     woken_ = true;
   }
   cv_.notify_all();
@@ -283,7 +278,7 @@ std::string TextBackend::DescribeBox(const ui::MessageBoxSpec& spec) const {
     case ui::MB_ICONINFORMATION: icon = "information"; break;
     default: break;
   }
-  const std::string& caption = spec.caption.empty() ? ui::ApplicationName() : spec.caption;
+  const std::string caption = spec.caption.empty() ? ui::ApplicationName() : spec.caption;
   return "box " + Quote(caption) + " " + Quote(spec.text) + " buttons " + (cancel ? "OK,Cancel" : "OK") +
          " default " + (defaultCancel ? "Cancel" : "OK") + " icon " + icon;
 }
@@ -412,7 +407,7 @@ void TextBackend::Loop(const Modal& window, const std::function<bool()>& done) {
 
   for (;;) {
     {
-      std::lock_guard lock(mutex_);
+      os::MutexLock lock(mutex_);
       woken_ = false;  // whatever woke us is dispatched just below
     }
     ui::DispatchPending();
@@ -423,10 +418,14 @@ void TextBackend::Loop(const Modal& window, const std::function<bool()>& done) {
   }
 }
 
+// No time-out: everything that gives the loop work sets its condition under
+// the lock before notifying (a line, the end of input, a Wake for a post or
+// a send), and the loop clears `woken_` before it dispatches, so nothing can
+// slip in unseen.  An idle interface then costs no wake-ups at all.
 void TextBackend::WaitForWork() {
-  std::unique_lock lock(mutex_);
+  os::UniqueMutexLock lock(mutex_);
   const bool holding = waitFor_.has_value();
-  cv_.wait_for(lock, kRecheck, [&] {
+  cv_.wait(lock.Waitable(), [&]() REQUIRES(mutex_) {
     return woken_ || (!holding && (!lines_.empty() || (inputEnded_ && modals_.back().serial != endClosedSerial_)));
   });
 }
@@ -440,7 +439,7 @@ bool TextBackend::TakeCommand(const Modal& self) {
   bool endNow = false;
   bool closeNow = false;
   {
-    std::lock_guard lock(mutex_);
+    os::MutexLock lock(mutex_);
     if (!lines_.empty()) {
       line = std::move(lines_.front());
       lines_.pop_front();
@@ -573,10 +572,6 @@ void TextBackend::StartWait(const std::string& waitText) {
     }
   }
   waitFor_ = key;
-}
-
-std::unique_ptr<ui::Backend> MakeTextBackend(std::istream& in, std::ostream& out) {
-  return std::make_unique<TextBackend>(in, out);
 }
 
 }  // namespace text

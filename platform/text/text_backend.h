@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/thread_safety.h"
 #include "platform/ui/ui.h"
 
 namespace text {
@@ -107,11 +108,11 @@ class TextBackend : public ui::Backend {
   std::ostream& out_;
 
   // Shared with the reader thread and with Wake() callers.
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<std::string> lines_;
-  bool inputEnded_ = false;
-  bool woken_ = false;
+  os::Mutex mutex_;
+  std::condition_variable_any cv_;
+  std::deque<std::string> lines_ GUARDED_BY(mutex_);
+  bool inputEnded_ GUARDED_BY(mutex_) = false;
+  bool woken_ GUARDED_BY(mutex_) = false;
 
   // User-interface thread only.
   std::vector<Modal> modals_;  // outermost first
@@ -128,8 +129,6 @@ class TextBackend : public ui::Backend {
   int stopPipe_[2] = {-1, -1};  // wakes the descriptor reader for shutdown
   std::thread reader_;
 };
-
-std::unique_ptr<ui::Backend> MakeTextBackend(std::istream& in, std::ostream& out);
 
 // The quoting used for every text on an output line: double quotes around,
 // and C escapes for quote, backslash and control characters.

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -125,8 +127,16 @@ void SetBackend(Backend* backend) {
 }
 
 Backend& CurrentBackend() {
-  std::lock_guard lock(TheCore().mutex);
-  return *TheCore().backend;
+  Backend* backend;
+  {
+    std::lock_guard lock(TheCore().mutex);
+    backend = TheCore().backend;
+  }
+  if (backend == nullptr) {
+    std::fputs("dotvane: a window was used with no user-interface back end set\n", stderr);
+    std::abort();
+  }
+  return *backend;
 }
 
 void SetApplicationName(std::string name) {
@@ -134,7 +144,10 @@ void SetApplicationName(std::string name) {
   TheCore().applicationName = std::move(name);
 }
 
-const std::string& ApplicationName() { return TheCore().applicationName; }
+std::string ApplicationName() {
+  std::lock_guard lock(TheCore().mutex);
+  return TheCore().applicationName;
+}
 
 // ---- Windows ------------------------------------------------------------
 

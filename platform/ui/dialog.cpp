@@ -230,10 +230,6 @@ int CDialog::MessageBox(const std::string& text, const std::string& caption, UIN
   return CurrentBackend().MessageBox(this, box);
 }
 
-LRESULT CDialog::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  return WindowProc(message, wParam, lParam);
-}
-
 LRESULT CDialog::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lParam, UINT /*flags*/, UINT timeoutMs,
                                     LRESULT* result, std::shared_ptr<const void> keepAlive) {
   if (t_modalDepth > 0) {

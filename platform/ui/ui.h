@@ -156,11 +156,14 @@ class Backend {
 // Returns only when no other thread is still waking the previous one, so
 // that it may then be destroyed.
 void SetBackend(Backend* backend);
+// The back end set; calling it with none set is a programming error that
+// ends the program with a message, never a call through a null pointer.
 Backend& CurrentBackend();
 
-// The application's name: the caption of boxes that give none.
+// The application's name: the caption of boxes that give none.  A copy:
+// another thread may set it meanwhile.
 void SetApplicationName(std::string name);
-const std::string& ApplicationName();
+std::string ApplicationName();
 
 // While held, device broadcasts to `window` stay queued, in their order,
 // and everything else is dispatched as usual; released, they follow.  For a
@@ -228,9 +231,6 @@ class CDialog : public os::Window {
   void AppendSystemMenuItem(UINT commandId, const std::string& text);
   const std::vector<std::pair<UINT, std::string>>& SystemMenuItems() const { return menu_; }
   int MessageBox(const std::string& text, const std::string& caption = "", UINT style = MB_OK);
-
-  // Handles `message` now, on this thread (the user-interface thread).
-  LRESULT SendMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
   // os::Window: from any thread.
   LRESULT SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,

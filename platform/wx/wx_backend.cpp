@@ -697,7 +697,7 @@ int WxBackend::MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) {
   // wx passes over an owner that is not on screen yet (a box from
   // OnInitDialog) and picks the active window instead.
   wxWindow* parent = owner != nullptr ? DialogWindow(*owner) : nullptr;
-  const std::string& caption = box.caption.empty() ? ui::ApplicationName() : box.caption;
+  const std::string caption = box.caption.empty() ? ui::ApplicationName() : box.caption;
   wxMessageDialog message(parent, Wx(box.text), Wx(caption), style);
 
   modals_.push_back(Modal{});

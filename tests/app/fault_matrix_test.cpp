@@ -20,6 +20,9 @@ constexpr char kCompletedSentence[] =
 constexpr char kOverdue[] =
     "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
     "firmware version, or choose Exit.";
+constexpr char kBackUnidentified[] =
+    "The Braille display has come back from its firmware update but has not identified itself. Unplug it and plug "
+    "it in again to see its firmware version, or choose Exit.";
 
 class FaultMatrix : public Scenario {
  protected:
@@ -139,22 +142,37 @@ TEST_F(AfterTheEnd, ADisplayThatNeverComesBackLeavesTheUserAWayOut) {
   EXPECT_NE(std::find(waits.begin(), waits.end(), kRestartWaitMs), waits.end());
 }
 
-// Back on the bus, but it never answers the Query: the status line has the
-// completion sentence (it is back), and the bound still lets the user leave.
-TEST_F(AfterTheEnd, ADisplayThatComesBackSilentLeavesTheUserAWayOut) {
+// Back on the bus, but it never identifies itself: it stays silent, or its
+// INFO answer comes in two reads and fails its checksum.  The status line
+// has the completion sentence (it is back), the bound still lets the user
+// leave, and the box says what is true: it came back but said nothing
+// readable.
+class ComesBackUnidentified : public AfterTheEnd, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ComesBackUnidentified, TheUserIsToldItCameBackAndMayLeave) {
+  const bool split = GetParam();
   Plug();
-  OnRequest([](const emu::RecordedRequest& r) { return IsControl(r, 0xEF); }, 0, [this] {
+  OnRequest([](const emu::RecordedRequest& r) { return IsControl(r, 0xEF); }, 0, [this, split] {
     auto config = display_->Config();
-    config.answerQuery = false;
+    config.answerQuery = split;
+    config.splitInfo = split;
     display_->SetConfig(config);
   });
   StartTheUpdate();
-  When([](const Scene& s) { return s.BoxUp(kOverdue); }, Answer(ui::IDOK));
-  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("answer 1"); }, Press(ui::IDCANCEL));
+  if (split) When([](const Scene& s) { return s.BoxUp("Bad data checksum!"); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.BoxUp(kBackUnidentified); }, Answer(ui::IDOK));
+  When([](const Scene& s) {
+         return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129 = 1") && s.dialog->IsDlgItemEnabled(ui::IDCANCEL);
+       },
+       Press(ui::IDCANCEL));
   EXPECT_EQ(Run(), 2);
   EXPECT_FALSE(SawDownloadDone()) << Transcript();
+  EXPECT_EQ(IndexOf("has not come back"), -1) << Transcript();
   EXPECT_EQ(display_->Restarts(), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(SilentOrSplit, ComesBackUnidentified, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "SplitInfo" : "Silent"); });
 
 // Back with the firmware it had: the update did not take.  Telling the user
 // it completed would report a failure as success.

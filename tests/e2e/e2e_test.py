@@ -51,6 +51,11 @@ class Run:
         self.err = done.stderr
         self.lines = done.stdout.splitlines()
 
+    def log(self):
+        """Every line of the request log, as written."""
+        with open(self.log_path, encoding="utf-8") as log:
+            return [json.loads(line) for line in log]
+
     def requests(self):
         """The vendor requests the display got, as (request, value, data) in order."""
         out = []
@@ -134,6 +139,9 @@ class HostileDisplays(unittest.TestCase):
                 failed = run.index('box "ERROR" "Firmware update failed! (')
                 self.assertGreaterEqual(failed, 0, run.describe())
                 self.assertGreaterEqual(run.index('end 129 "Firmware Update" result 0', failed), 0, run.describe())
+                # The request the display left at reached it, but the program got "no device".
+                last = run.log()[-1]
+                self.assertEqual((last["accepted"], last.get("outcome")), (False, "no-device"), last)
 
     def test_a_display_back_with_its_old_version_is_told_the_update_failed(self):
         run = Run(["wait current Firmware Version 5.60", "press Update Firmware...", "press Start Download",
@@ -165,6 +173,62 @@ class HostileDisplays(unittest.TestCase):
         self.assertEqual(run.status, 1, run.describe())
         self.assertGreaterEqual(run.index('box "ERROR" "Firmware update failed! (ffffffffffff)"'), 0, run.describe())
         self.assertEqual(run.requests()[-1][0], "DE", "the failed status request is the last one")
+
+
+def info_packet(version, manufacturer="Orvanta", model="Vantor 3"):
+    """A valid INFO answer, as hexadecimal for dotvane-emulate."""
+    def field(text, width):
+        raw = text.encode("latin-1")[: width - 1]
+        return raw + bytes(width - len(raw))
+    head = bytes([0x80, 0x30, 0, 0]) + field(manufacturer, 24) + field(model, 16) + field(version, 6) + bytes(2)
+    return (head + bytes([-sum(head) & 0xFF])).hex()
+
+
+class WhatADisplayMaySay(unittest.TestCase):
+    """dotvane-emulate says what the options tell it to, and dotvane answers as it must."""
+
+    def test_a_query_answered_with_a_packet_of_another_type_is_reported(self):
+        other = bytes([0x81, 0x30, 0, 0]) + bytes(48)
+        run = Run(["wait Unknown packet!", "answer ok", "press Exit"],
+                  "--query-answer", (other + bytes([-sum(other) & 0xFF])).hex())
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertGreaterEqual(run.index('box "dotvane" "Unknown packet!"'), 0, run.describe())
+        self.assertEqual(run.index("current Firmware Version"), -1, run.describe())
+
+    def test_an_identity_sent_unasked_later_is_shown(self):
+        run = Run(["wait current Firmware Version 5.60", "wait current Firmware Version 6.02", "press Exit"],
+                  "--send-at", "1500:" + info_packet("6.02"))
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertLess(run.index("Version 5.60"), run.index("Version 6.02"), run.describe())
+
+    def test_a_device_of_another_vendor_is_passed_over(self):
+        run = Run(["wait current Firmware Version 5.60", "press Exit"], "--other-device", "046D:C52B")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertEqual(run.index('box "'), -1, run.describe())
+
+
+class KernelRefusals(unittest.TestCase):
+    """A display that is attached but may not be used is named in a box that
+    says what to do, as the kernel's refusal is met through libusb."""
+
+    def test_a_display_another_program_has_claimed(self):
+        run = Run(["wait another program is using it", "answer cancel"], "--claimed")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertGreaterEqual(run.index(
+            'box "dotvane" "A Braille display is connected, but another program is using it, such as a screen '
+            "reader's Braille service. Stop that program or its Braille service, then choose OK to try again or "
+            'Cancel to exit." buttons OK,Cancel default OK icon warning'), 0, run.describe())
+        self.assertEqual(run.index("current Firmware Version"), -1, run.describe())
+
+    def test_a_display_the_user_may_not_open(self):
+        run = Run(["wait do not have permission", "answer cancel"], "--no-permission")
+        self.assertEqual(run.status, 1, run.describe())
+        self.assertGreaterEqual(run.index(
+            'box "dotvane" "A Braille display is connected, but you do not have permission to use it. Install '
+            "the udev rule that comes with Dotvane (70-dotvane.rules), then unplug the display and plug it in "
+            'again. Choose OK to try again or Cancel to exit." buttons OK,Cancel default OK icon warning'), 0,
+            run.describe())
+        self.assertEqual(run.requests(), [], "nothing reached the display")
 
 
 class Idle(unittest.TestCase):

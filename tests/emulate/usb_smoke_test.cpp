@@ -2,6 +2,8 @@
 // emulated display must be found, described and driven like a USB device.
 //   Smoke.*:  dotvane-emulate --refuse-chunk 2:00001F000001 --restart-return 300 --log FILE
 //   Faults.*: dotvane-emulate --no-in-endpoint --second-display --plug-delay 2000 --unplug-at-chunk 1
+//   Voice.*:  dotvane-emulate --second-display --unplug-second-at 1500 --replug-second-at 3000
+//             --other-device 046D:C52B --query-answer 0102 --query-answer 8101000000FE
 #include <gtest/gtest.h>
 #include <libusb-1.0/libusb.h>
 #include <spawn.h>
@@ -9,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -193,6 +196,22 @@ TEST_F(Smoke, QueryIsAnsweredWithInfoOnTheInEndpoint) {
   ASSERT_TRUE(RunUntil([&] { return in.done; }));
   ASSERT_EQ(in.transfer->status, LIBUSB_TRANSFER_COMPLETED);
   ExpectInfo(in.Data());
+}
+
+// As usbdevfs does: while one descriptor holds interface 0, a claim from
+// another (another program, such as a second dotvane) fails with EBUSY.
+TEST_F(Smoke, OnlyOneDescriptorAtATimeHoldsTheInterface) {
+  Open();
+  libusb_device_handle* other = nullptr;
+  ASSERT_EQ(libusb_open(libusb_get_device(handle_), &other), 0);
+  ASSERT_EQ(libusb_set_auto_detach_kernel_driver(other, 1), 0);
+  EXPECT_EQ(libusb_claim_interface(other, 0), LIBUSB_ERROR_BUSY);
+  ASSERT_EQ(libusb_release_interface(handle_, 0), 0);
+  EXPECT_EQ(libusb_claim_interface(other, 0), 0);
+  // Closing a descriptor lets its claim go, as soon as umockdev has seen
+  // the descriptor close.
+  libusb_close(other);
+  EXPECT_TRUE(RunUntil([&] { return libusb_claim_interface(handle_, 0) == 0; }));
 }
 
 TEST_F(Smoke, VendorRequestsReachTheDisplayAndAreLogged) {
@@ -409,6 +428,44 @@ TEST_F(Faults, DisplayRemovedWhenTheChosenChunkRequestArrives) {
   ASSERT_TRUE(RunUntil([&] { return left; }));
   libusb_hotplug_deregister_callback(ctx_, callback);
   EXPECT_EQ(DisplaySerials(), std::vector<std::string>{"EMU0002"});
+}
+
+using Voice = Usb;
+
+TEST_F(Voice, TheQueryIsAnsweredWithTheGivenTransfers) {
+  Open();
+  InTransfer first, second;
+  ASSERT_EQ(Submit(first), 0);
+  ASSERT_EQ(Write(Query()), 4);
+  ASSERT_TRUE(RunUntil([&] { return first.done; }));
+  EXPECT_EQ(first.Data(), (std::vector<std::uint8_t>{0x01, 0x02}));
+  ASSERT_EQ(Submit(second), 0);
+  ASSERT_TRUE(RunUntil([&] { return second.done; }));
+  EXPECT_EQ(second.Data(), (std::vector<std::uint8_t>{0x81, 0x01, 0x00, 0x00, 0x00, 0xFE}));
+}
+
+TEST_F(Voice, ADeviceOfAnotherVendorIsOnTheBus) {
+  libusb_device** list = nullptr;
+  const ssize_t n = libusb_get_device_list(ctx_, &list);
+  bool found = false;
+  for (ssize_t i = 0; i < n; ++i) {
+    libusb_device_descriptor d{};
+    found = found || (libusb_get_device_descriptor(list[i], &d) == 0 && d.idVendor == 0x046D && d.idProduct == 0xC52B);
+  }
+  libusb_free_device_list(list, 1);
+  EXPECT_TRUE(found);
+}
+
+// The second display leaves at 1.5 s and comes back at 3 s, while the first stays.
+TEST_F(Voice, TheSecondDisplayLeavesAndComesBackWhenTold) {
+  auto has = [this](const char* serial) {
+    const auto serials = DisplaySerials();
+    return std::find(serials.begin(), serials.end(), serial) != serials.end();
+  };
+  ASSERT_TRUE(RunUntil([&] { return !has("EMU0002"); }));
+  EXPECT_TRUE(has("EMU0001"));
+  ASSERT_TRUE(RunUntil([&] { return has("EMU0002"); }));
+  EXPECT_TRUE(has("EMU0001"));
 }
 
 }  // namespace

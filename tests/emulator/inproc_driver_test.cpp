@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <sstream>
 #include <tuple>
 
+#include "platform/driver_trace.h"
 #include "platform/sync.h"
 #include "transport/display_class.h"
 
@@ -235,6 +238,68 @@ TEST(InProcessDriverLifetime, DestructionAbortsTransfersAndPendingRestarts) {
   // The display outlives the driver and no longer calls into it.
   display->SendUnasked({1, 2, 3, 4});
   display->PowerOn();
+}
+
+// ---- The driver-call trace ---------------------------------------------------
+
+// A support person reads the trace to learn what the display was asked and
+// what it answered: each call's essentials and result, every completion with
+// what a read brought, every device change.
+TEST_F(InProcessDriverTest, TheTraceLogsEachCallWithItsEssentialsAndResult) {
+  std::ostringstream log;
+  os::TracingDriver trace(driver_, log);
+  Broadcasts heard(trace);
+  const auto path = driver_.Plug(std::make_shared<EmulatedDisplay>());
+  ASSERT_TRUE(heard.WaitForCount(1));
+  std::string found;
+  ASSERT_EQ(trace.EnumInterface(kDisplayInterfaceClass, 1, &found), os::EnumResult::kNoMoreItems);
+  EXPECT_EQ(trace.Open(path + kSeparator + "brldsp2", true), os::INVALID_HANDLE_VALUE);
+  const os::HANDLE control = trace.Open(path, false);
+  auto record = test::VendorRecord(2, 0, kRequestStatus, 0x12, 0);
+  std::uint8_t status[6] = {};
+  os::DWORD moved = 0;
+  ASSERT_TRUE(trace.IoControl(control, os::kIoctlVendorRead, record.data(), 8, status, 6, &moved));
+  EXPECT_EQ(moved, 6u) << "the result reaches the caller";
+  const os::HANDLE in = trace.Open(path + kSeparator + "brldsp1", true);
+  const os::HANDLE out = trace.Open(path + kSeparator + "brldsp0", true);
+  Done read, write;
+  ASSERT_TRUE(trace.StartRead(in, buffer_, sizeof buffer_, &read));
+  ASSERT_TRUE(trace.StartWrite(out, query_, 4, &write));
+  ASSERT_TRUE(read.Wait());
+  ASSERT_TRUE(write.Wait());
+  EXPECT_EQ(read.Got(), (Outcome{1, os::ERROR_SUCCESS, 53}));
+  trace.Close(in);
+
+  const std::string h = "h" + std::to_string(control), r = "h" + std::to_string(in), w = "h" + std::to_string(out);
+  const std::string text = log.str();
+  for (const std::string& expected : std::vector<std::string>{
+           "device arrival \"" + path + "\"",
+           "EnumInterface {5b7d1c2e-93a4-4f6b-8e21-6c0d47b93a15} index 1 -> no more items",
+           "Open \"" + path + kSeparator + "brldsp2\" overlapped -> failed, error 2",
+           "Open \"" + path + "\" -> " + h,
+           "IoControl " + h + " vendor-read request DE value 12 index 0 length 6 -> ok 6 bytes 00 00 00 00 00 00",
+           "StartRead " + r + " length 256 ...",
+           "StartWrite " + w + " length 4 data 00 00 00 00 ...",
+           "complete write " + w + " -> error 0, 4 bytes",
+           "complete read " + r + " -> error 0, 53 bytes 80 30 00 00 4F 72 76 61 ...",
+           "Close " + r + " -> done",
+       }) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nnot in:\n" << text;
+  }
+}
+
+// The environment turns it on for whatever driver the program installs.
+TEST(DriverTrace, DotvaneTraceWrapsTheInstalledDriver) {
+  ::setenv("DOTVANE_TRACE", "1", 1);
+  {
+    ScopedInProcessDriver traced;
+    auto* tracer = dynamic_cast<os::TracingDriver*>(os::CurrentDriver());
+    ASSERT_NE(tracer, nullptr);
+    EXPECT_EQ(&tracer->Inner(), &*traced);
+  }
+  ::unsetenv("DOTVANE_TRACE");
+  ScopedInProcessDriver plain;
+  EXPECT_EQ(os::CurrentDriver(), &*plain);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The firmware download against a display whose refusals, status answers and
 // resume offsets are the fuzzer's.  Whatever it does, the download must end,
 // send only what the protocol allows in the order it allows, send the image's
-// own bytes at the offsets the display asked for, and report success only
-// when the display accepted the end of transfer with the whole length.
+// own bytes at the offsets the display asked for, never resume beyond what it
+// has sent, and report success only when the display accepted the end of
+// transfer with the whole length.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -115,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::uint64_t chunks = (length + CTamrel::kTransferBufferSize - 1) / CTamrel::kTransferBufferSize;
   const std::uint64_t maxChunkRequests = (CTamrel::ResumeAllowance(length) + 1) * (chunks + 1);
-  std::uint64_t offset = 0, chunkRequests = 0;
+  std::uint64_t offset = 0, chunkRequests = 0, sentEnd = 0;
   bool lastChunkRefused = false, ended = false, endAccepted = false;
   for (std::size_t i = 2; i < log.size(); ++i) {
     const RecordedRequest& r = log[i];
@@ -128,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(r.value == (offset & 0xFFFF));
       FUZZ_CHECK(r.data.size() == n);
       for (std::uint64_t k = 0; k < n; ++k) FUZZ_CHECK(r.data[k] == ImageByte(static_cast<std::uint32_t>(offset + k)));
+      sentEnd = std::max(sentEnd, offset + n);
       if (r.accepted) {
         offset += n;
       } else {
@@ -142,8 +145,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       const std::uint64_t resume = (std::uint64_t{r.data[1]} << 16) | (r.data[2] << 8) | r.data[3];
-      if (resume > length) {
-        FUZZ_CHECK(i + 1 == log.size());  // the image cannot be read from there
+      if (resume > sentEnd) {
+        // The display cannot hold bytes it was never sent (and the image
+        // cannot be read past its end): no chunk and no end may follow.
+        FUZZ_CHECK(i + 1 == log.size());
         break;
       }
       offset = resume;

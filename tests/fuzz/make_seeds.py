@@ -87,6 +87,26 @@ def main():
     write("download", "zeros", bytes(64))
     write("download", "ones", b"\xff" * 64)
 
+    # The parsers alone take the same inputs as the whole paths above them.
+    for seed in sorted((HERE / "corpus" / "packet_stream").glob("seed-*")):
+        write("packet_frames", seed.name[len("seed-"):], seed.read_bytes())
+    for seed in sorted((HERE / "corpus" / "image").glob("seed-*")):
+        if seed.name != "seed-big" and seed.name != "seed-shipped":
+            write("version_block", seed.name[len("seed-"):], seed.read_bytes())
+    write("version_block", "digits-before-marker", b"1.23 ORVANTA x 5.71")
+    write("version_block", "marker-cut", b"ORVANT")
+
+    # Status bytes, then the end of what was sent (big-endian 32 bits).
+    def status(code, offset, flag, sent):
+        return bytes([code, offset >> 16 & 0xFF, offset >> 8 & 0xFF, offset & 0xFF, 0, flag]) + sent.to_bytes(4, "big")
+
+    write("status", "resume-inside", status(0, 7936, 1, 12288))
+    write("status", "resume-at-sent-end", status(0, 12288, 1, 12288))
+    write("status", "resume-past-sent", status(0, 49904, 1, 8192))
+    write("status", "error-code", status(1, 4096, 1, 8192))
+    write("status", "no-flag", status(0, 4096, 0, 8192))
+    write("status", "short", bytes([0, 0, 0x10]))
+
 
 if __name__ == "__main__":
     main()

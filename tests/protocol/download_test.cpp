@@ -150,6 +150,10 @@ TEST_F(DownloadTest, AStatusThatDoesNotAllowAResumeEndsAtOnce) {
       {0x01, 0x00, 0x10, 0x00, 0x00, 0x01},  // an error code
       {0x00, 0x00, 0x10, 0x00, 0x00, 0x00},  // no resume flag
       {0x00, 0x00, 0xC3, 0x00, 0x00, 0x01},  // beyond the image's end
+      // Beyond the 4096 bytes it has been sent: the rest would never be
+      // written, and at the image's end the transfer would be ended over it.
+      {0x00, 0x00, 0x10, 0x01, 0x00, 0x01},
+      {0x00, 0x00, 0xC2, 0xF0, 0x00, 0x01},
   };
   for (const auto& status : refusals) {
     SCOPED_TRACE(testing::PrintToString(status));

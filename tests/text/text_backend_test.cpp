@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -308,6 +309,32 @@ TEST_F(TextBackendTest, StandardInputStopsCleanlyWhileTheTerminalIsStillOpen) {
   EXPECT_EQ(main.DoModal(), ui::IDCANCEL);
   Stop();  // the writer is still open: the reader must not keep us waiting
   EXPECT_EQ(Transcript(), kMainListing + kMainListing + "end 102 \"Main 1.00\" result 2\n");
+}
+
+// ---- Idle ------------------------------------------------------------------
+
+// While nothing happens the user-interface thread sleeps until it is woken:
+// a loop that re-checked its queue on a timer would go round again and
+// again while the other thread takes its time.
+TEST_F(TextBackendTest, AnIdleLoopLooksOnlyWhenWoken) {
+  PipedStdin stdinPipe;  // input that neither comes nor ends
+  backend_ = std::make_unique<text::TextBackend>(std::cin, out_);
+  ui::SetBackend(backend_.get());
+  CDialog idle(102);
+  std::atomic<bool> finished{false};
+  int looks = 0;
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    finished = true;
+    backend_->Wake();
+  });
+  backend_->RunModalLoop(idle, [&] {
+    ++looks;
+    return finished.load();
+  });
+  other.join();
+  Stop();
+  EXPECT_EQ(looks, 2) << "once at the start, once when woken";
 }
 
 }  // namespace

@@ -141,6 +141,25 @@ TEST(DeviceInput, ResetClearsASignalLeftFromAnEarlierConnection) {
   EXPECT_EQ(got.load(), 4u);
 }
 
+// After a failed write has ended the input, the channel's reader may still
+// deliver one more read; with the consumer gone it is stored without a
+// hand-off.  It belongs to the connection that ended, not to the next one.
+TEST(DeviceInput, AChunkStoredWhileInactiveDoesNotSurviveReset) {
+  CDeviceInput input;
+  input.OnDisconnect();
+  input.Abandon(input.Connection());
+  const std::uint8_t stale[4] = {0x80, 0x30, 0x00, 0x00};
+  input.OnData(stale, 4);
+
+  input.Reset();
+  input.OnOpen();
+  EXPECT_EQ(input.Pending(), 0u);
+  Producer producer(input, {1, 2, 3, 4});
+  std::uint8_t out[4] = {};
+  ASSERT_EQ(input.Read(out, 4), 4u);
+  EXPECT_EQ(out[0], 1) << "the new connection's first read is its own display's bytes";
+}
+
 TEST(DeviceInput, AChunkOf1024BytesFitsAndALargerOneIsCutNotOverrun) {
   CDeviceInput input;
   std::vector<std::uint8_t> big(1500, 0xAB);

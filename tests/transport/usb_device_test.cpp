@@ -184,6 +184,26 @@ TEST_P(UsbDeviceTest, AWriteThatNeverCompletesFailsAfterItsBoundAndFailsTheChann
   EXPECT_EQ(callbacks_.Disconnects(), 1);
 }
 
+// A driver may report every byte of a write moved and still fail it (the
+// endpoint stalled after the data stage, say): that write has failed.
+TEST_P(UsbDeviceTest, AWriteThatCompletesWithAnErrorFailsWhateverItsByteCount) {
+  class FailingWrites final : public test::WatchingDriver {
+   public:
+    using WatchingDriver::WatchingDriver;
+    bool StartWrite(os::HANDLE, const void*, os::DWORD length, os::IoCompletion* done) override {
+      done->Complete(os::ERROR_GEN_FAILURE, length);
+      return true;
+    }
+  };
+  Plug();
+  FailingWrites failing(bus_->Driver());
+  test::ScopedDriver use(failing);
+  CUsbDevice channel;
+  ASSERT_EQ(channel.Open(0, &callbacks_), 1);
+  EXPECT_EQ(channel.Write(kQuery, 4), 0);
+  EXPECT_EQ(callbacks_.Disconnects(), 1);
+}
+
 TEST_P(UsbDeviceTest, VendorRequestsNeedTheExactLength) {
   auto display = Plug();
   CUsbDevice channel;

@@ -61,6 +61,21 @@ struct Options {
   bool noRestart = false;
   std::string logFile;
   std::vector<std::string> command;
+
+  // What a display may say, and how a kernel may refuse (AddDisplayVoiceOptions).
+  std::vector<std::string> queryAnswer;  // hex, one IN transfer each
+  std::vector<std::string> sendAt;       // MS:HEX
+  std::string otherDevice;               // VID:PID, hex
+  int unplugSecondAtMs = -1;
+  int replugSecondAtMs = -1;
+  bool claimed = false;
+  bool noPermission = false;
+  struct Timed {
+    int ms;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<Timed> unasked;  // parsed from sendAt
+  std::optional<std::pair<std::uint16_t, std::uint16_t>> otherIds;  // parsed from otherDevice
 };
 
 bool ParseHexStatus(const std::string& text, emu::Status* status) {
@@ -87,6 +102,117 @@ std::optional<std::string> ApplyRefusedChunks(const std::vector<std::string>& en
   }
   return std::nullopt;
 }
+
+// ---- Saying anything a display can, and refusing as a kernel does ----------
+
+// Hexadecimal bytes, two digits each ("80300000..."); false for anything else.
+bool ParseHexBytes(const std::string& text, std::vector<std::uint8_t>* bytes) {
+  if (text.empty() || text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    return false;
+  }
+  bytes->clear();
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    bytes->push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+  }
+  return true;
+}
+
+void AddDisplayVoiceOptions(CLI::App& app, Options* o, const CLI::Validator& nonNegative) {
+  app.add_option("--query-answer", o->queryAnswer,
+                 "Answer the Query with these bytes instead of the INFO answer, whatever they say (any packet "
+                 "type, header and checksum); repeatable, one IN transfer each, e.g. 8130000000...")
+      ->type_name("HEX");
+  app.add_option("--send-at", o->sendAt,
+                 "Send these bytes unasked, as one IN transfer, MS after the command started; repeatable, "
+                 "e.g. 2000:01020010")
+      ->type_name("MS:HEX");
+  app.add_option("--other-device", o->otherDevice,
+                 "Also attach a device of another vendor with these ids (hex), e.g. 046D:C52B")
+      ->type_name("VID:PID");
+  app.add_option("--unplug-second-at", o->unplugSecondAtMs,
+                 "Remove the second display for good MS after the command started")
+      ->type_name("MS")
+      ->check(nonNegative)
+      ->needs("--second-display");
+  app.add_option("--replug-second-at", o->replugSecondAtMs,
+                 "With --unplug-second-at: plug the second display in again MS after the command started")
+      ->type_name("MS")
+      ->check(nonNegative)
+      ->needs("--unplug-second-at");
+  app.add_flag("--claimed", o->claimed,
+               "Another program has claimed the displays' interface: every claim fails with EBUSY, as the "
+               "kernel refuses a second program");
+  app.add_flag("--no-permission", o->noPermission,
+               "The user may not open the displays' nodes: opening them fails with EACCES");
+}
+
+// Returns an error message, or nothing when every value is well formed.
+std::optional<std::string> ApplyDisplayVoiceOptions(Options* o) {
+  for (const std::string& answer : o->queryAnswer) {
+    std::vector<std::uint8_t> bytes;
+    if (!ParseHexBytes(answer, &bytes)) return "--query-answer " + answer + ": expected hexadecimal bytes";
+    o->config.queryAnswer.push_back(std::move(bytes));
+  }
+  for (const std::string& entry : o->sendAt) {
+    const auto colon = entry.find(':');
+    Options::Timed timed{};
+    if (colon == std::string::npos || colon == 0 || colon > 9 ||
+        entry.find_first_not_of("0123456789") < colon || !ParseHexBytes(entry.substr(colon + 1), &timed.bytes)) {
+      return "--send-at " + entry + ": expected MS:HEX, e.g. 2000:01020010";
+    }
+    timed.ms = std::stoi(entry.substr(0, colon));
+    o->unasked.push_back(std::move(timed));
+  }
+  if (!o->otherDevice.empty()) {
+    std::vector<std::uint8_t> vid, pid;
+    const auto colon = o->otherDevice.find(':');
+    if (colon != 4 || o->otherDevice.size() != 9 || !ParseHexBytes(o->otherDevice.substr(0, 4), &vid) ||
+        !ParseHexBytes(o->otherDevice.substr(5), &pid)) {
+      return "--other-device " + o->otherDevice + ": expected VID:PID in hexadecimal, e.g. 046D:C52B";
+    }
+    o->otherIds = std::pair{static_cast<std::uint16_t>(vid[0] << 8 | vid[1]),
+                            static_cast<std::uint16_t>(pid[0] << 8 | pid[1])};
+  }
+  return std::nullopt;
+}
+
+// The timed events of those options, on the main context: unasked bytes
+// and the second display leaving and coming back.  Removes what has not
+// fired yet when it goes.
+class TimedVoice {
+ public:
+  TimedVoice(const Options& o, emu::UsbTestbed& testbed, const std::shared_ptr<emu::EmulatedDisplay>& first) {
+    for (const Options::Timed& timed : o.unasked) {
+      After(timed.ms, [first, bytes = timed.bytes] { first->SendUnasked(bytes); });
+    }
+    if (o.unplugSecondAtMs >= 0) {
+      const bool comesBack = o.replugSecondAtMs >= 0;
+      After(o.unplugSecondAtMs, [&testbed, comesBack] { comesBack ? testbed.Detach(1) : testbed.Unplug(1); });
+      if (comesBack) After(o.replugSecondAtMs, [&testbed] { testbed.Plug(1); });
+    }
+  }
+  ~TimedVoice() {
+    for (guint id : sources_) {
+      if (GSource* source = g_main_context_find_source_by_id(nullptr, id)) g_source_destroy(source);
+    }
+  }
+  TimedVoice(const TimedVoice&) = delete;
+  TimedVoice& operator=(const TimedVoice&) = delete;
+
+ private:
+  void After(int ms, std::function<void()> fn) {
+    sources_.push_back(g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(ms),
+        [](gpointer p) -> gboolean {
+          (*static_cast<std::function<void()>*>(p))();
+          return G_SOURCE_REMOVE;
+        },
+        new std::function<void()>(std::move(fn)), [](gpointer p) { delete static_cast<std::function<void()>*>(p); }));
+  }
+  std::vector<guint> sources_;
+};
+
+// ---- Parsing -----------------------------------------------------------------
 
 // Parses the options before "--"; what follows it is the command.  Returns
 // an exit status when the program should end right away.
@@ -175,6 +301,7 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
   app.add_flag("--no-restart", o->noRestart, "The display stays on the bus after an accepted end of transfer");
   app.add_option("--log", o->logFile, "Write every request a display got to FILE, one JSON object per line")
       ->type_name("FILE");
+  AddDisplayVoiceOptions(app, o, nonNegative);
 
   try {
     app.parse(split, argv);
@@ -185,6 +312,10 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
     return kUsageError;
   }
   if (auto error = ApplyRefusedChunks(o->refusedChunks, &o->config)) {
+    std::fprintf(stderr, "dotvane-emulate: %s\n", error->c_str());
+    return kUsageError;
+  }
+  if (auto error = ApplyDisplayVoiceOptions(o)) {
     std::fprintf(stderr, "dotvane-emulate: %s\n", error->c_str());
     return kUsageError;
   }
@@ -264,7 +395,10 @@ class RequestLog {
     if (file_ != nullptr) std::fclose(file_);
   }
 
-  void Write(const std::string& serial, const emu::RecordedRequest& r) {
+  // `outcome`, when given, is what the program got instead of the display's
+  // answer (the display left at that request): the request is then not
+  // accepted.
+  void Write(const std::string& serial, const emu::RecordedRequest& r, const char* outcome = nullptr) {
     std::string line;
     switch (r.kind) {
       case emu::RecordedRequest::Kind::kBulkOut: line = "{\"kind\":\"bulk-out\""; break;
@@ -277,7 +411,8 @@ class RequestLog {
     }
     line += ",\"length\":" + std::to_string(r.length);
     line += ",\"data\":\"" + emu::Hex(r.data) + "\"";
-    line += std::string(",\"accepted\":") + (r.accepted ? "true" : "false");
+    line += std::string(",\"accepted\":") + (r.accepted && outcome == nullptr ? "true" : "false");
+    if (outcome != nullptr) line += std::string(",\"outcome\":\"") + outcome + "\"";
     line += ",\"serial\":" + JsonString(serial) + "}\n";
     std::lock_guard lock(mutex_);
     std::fputs(line.c_str(), file_);
@@ -423,23 +558,39 @@ int main(int argc, char** argv) {
       second.serial = "EMU0002";
       displays.push_back(std::make_shared<emu::EmulatedDisplay>(second));
     }
+    const emu::UsbAccess access{options.claimed, options.noPermission};
     ChunkTrigger chunkTrigger(options.unplugAtChunk);
     RequestTrigger requestTrigger(
         options.unplugAtRequest.empty() ? -1 : std::stoi(options.unplugAtRequest, nullptr, 16));
     for (std::size_t i = 0; i < displays.size(); ++i) {
-      const std::size_t slot = testbed.AddDisplay(displays[i]);
+      const std::size_t slot = testbed.AddDisplay(displays[i], access);
       const std::string serial = displays[i]->Config().serial;
       const bool unplugAtChunk = i == 0 && options.unplugAtChunk >= 0;
       const bool unplugAtRequest = i == 0 && !options.unplugAtRequest.empty();
       if (!log && !unplugAtChunk && !unplugAtRequest) continue;
       displays[i]->SetRequestObserver([&testbed, &chunkTrigger, &requestTrigger, logger = log.get(), serial, slot,
                                        unplugAtChunk, unplugAtRequest](const emu::RecordedRequest& r) {
-        if (logger != nullptr) logger->Write(serial, r);
+        // The display may have taken the request, but the program gets "no
+        // device" for it: the log says what happened on the bus.
         if ((unplugAtChunk && chunkTrigger.Observe(r)) || (unplugAtRequest && requestTrigger.Observe(r))) {
           testbed.UnplugSoon(slot);
+          if (logger != nullptr) logger->Write(serial, r, "no-device");
+        } else if (logger != nullptr) {
+          logger->Write(serial, r);
         }
       });
     }
+
+    // A device of another vendor sits on the bus beside the displays.
+    if (options.otherIds) {
+      emu::DisplayConfig other;
+      other.vendorId = options.otherIds->first;
+      other.productId = options.otherIds->second;
+      other.serial = "OTHER01";
+      displays.push_back(std::make_shared<emu::EmulatedDisplay>(other));
+      testbed.AddDisplay(displays.back());
+    }
+    TimedVoice voice(options, testbed, displays.front());
 
     auto plugAll = [&testbed, count = displays.size()] {
       for (std::size_t i = 0; i < count; ++i) testbed.Plug(i);

@@ -31,10 +31,14 @@ constexpr std::uint16_t kBcdDevice = 0x0100;
 constexpr std::uint8_t kMaxPacket = 64;
 constexpr char kManufacturer[] = "Orvanta";
 constexpr char kProduct[] = "Vantor 3";
-constexpr std::uint8_t kOutEndpoint = 0x01;  // "brldsp0"
-constexpr std::uint8_t kInEndpoint = 0x81;   // "brldsp1"
+constexpr std::uint8_t kOutEndpoint = 0x01;  // the OUT pipe
+constexpr std::uint8_t kInEndpoint = 0x81;   // the IN pipe
 
 constexpr unsigned kBus = 1;
+// A file that refuses to be opened for writing with EACCES, even to root (a
+// read-only sysfs attribute): the node of a display the user may not open
+// points there, so that libusb meets the kernel's own refusal.
+constexpr char kUnopenable[] = "/sys/kernel/uevent_seqnum";
 constexpr std::size_t kSetupLength = 8;
 
 // Standard requests and descriptor types the host may ask the device itself.
@@ -171,10 +175,13 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
     bool gone = false;
     std::list<std::unique_ptr<Urb>> inFlight;  // submitted, not completed; IN ones are served in this order
     std::map<UMockdevIoctlClient*, Client> clients;
+    UMockdevIoctlClient* claimedBy = nullptr;  // the descriptor holding interface 0
+    bool claimedElsewhere = false;             // by a program outside the testbed, for good
   };
 
   struct Slot {
     std::shared_ptr<EmulatedDisplay> display;
+    UsbAccess access;
     int port = 0;
     std::shared_ptr<Attachment> current;  // under mutex
     bool removedForGood = false;          // under mutex
@@ -214,6 +221,7 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
         continue;
       }
       att.inFlight.remove_if([client](const std::unique_ptr<Urb>& u) { return u->client == client; });
+      if (att.claimedBy == client) att.claimedBy = nullptr;  // closing a descriptor releases its claim
       g_object_unref(it->second.client);
       it = att.clients.erase(it);
     }
@@ -380,15 +388,18 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
         if (number) std::memcpy(&interface, number->data, sizeof interface);
         if (!number) Fail(client, EFAULT);
         else if (interface != 0) Fail(client, ENOENT);
-        else umockdev_ioctl_client_complete(client, 0, 0);
+        else if (request == USBDEVFS_CLAIMINTERFACE) Claim(att, client);
+        else Release(att, client);
         return true;
       }
 
       case USBDEVFS_DISCONNECT_CLAIM: {
+        // No kernel driver is ever bound, so there is nothing to disconnect;
+        // the claim itself is refused as any other.
         DataPtr claim = Resolve(arg, 0, sizeof(usbdevfs_disconnect_claim));
         if (!claim) Fail(client, EFAULT);
         else if (reinterpret_cast<usbdevfs_disconnect_claim*>(claim->data)->interface != 0) Fail(client, ENOENT);
-        else umockdev_ioctl_client_complete(client, 0, 0);
+        else Claim(att, client);
         return true;
       }
 
@@ -410,6 +421,23 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
         Fail(client, ENOTTY);
         return true;
     }
+  }
+
+  // usbdevfs lets one descriptor hold an interface: claiming it again from
+  // the holder succeeds, from any other descriptor fails with EBUSY.
+  void Claim(Attachment& att, UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex);
+    if (att.claimedElsewhere || (att.claimedBy != nullptr && att.claimedBy != client)) return Fail(client, EBUSY);
+    att.claimedBy = client;
+    umockdev_ioctl_client_complete(client, 0, 0);
+  }
+
+  // Releasing an interface this descriptor does not hold fails with EINVAL.
+  void Release(Attachment& att, UMockdevIoctlClient* client) {
+    std::lock_guard lock(mutex);
+    if (att.claimedBy != client) return Fail(client, EINVAL);
+    att.claimedBy = nullptr;
+    umockdev_ioctl_client_complete(client, 0, 0);
   }
 
   void Submit(Attachment& att, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
@@ -547,6 +575,17 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
     return true;
   }
 
+  // Where /sys is mounted read-only (a container) the refusal is EROFS, and
+  // the program sees another error than the one asked for: say so.
+  static void WarnIfOpenable() {
+    const int fd = open(kUnopenable, O_RDWR | O_CLOEXEC);
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    if (fd < 0 && error == EACCES) return;
+    std::fprintf(stderr, "dotvane-emulate: --no-permission: %s does not refuse with EACCES here (%s)\n", kUnopenable,
+                 fd >= 0 ? "it opens" : std::strerror(error));
+  }
+
   void Plug(std::size_t index) {
     Slot& slot = slots.at(index);
     {
@@ -563,6 +602,7 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
     att->hasIn = config.hasInPipe;
     att->serial = config.serial;
     att->descriptors = DisplayDescriptors(config);
+    att->claimedElsewhere = slot.access.claimedElsewhere;
     const int devnum = nextDevnum++;
     char number[16];
     std::snprintf(number, sizeof number, "%03u/%03d", kBus, devnum);
@@ -583,7 +623,9 @@ struct UsbTestbed::Impl : std::enable_shared_from_this<UsbTestbed::Impl> {
     // adding it announces it ("add" uevent) and a client may open it at once.
     const std::string nodePath = rootDir + att->devnode;
     g_mkdir_with_parents(nodePath.substr(0, nodePath.rfind('/')).c_str(), 0755);
-    if (symlink(slaveName.c_str(), nodePath.c_str()) != 0) {
+    const std::string target = slot.access.noPermission ? kUnopenable : slaveName;
+    if (slot.access.noPermission) WarnIfOpenable();
+    if (symlink(target.c_str(), nodePath.c_str()) != 0) {
       std::fprintf(stderr, "dotvane-emulate: cannot create %s: %s\n", nodePath.c_str(), std::strerror(errno));
     }
     att->handler = umockdev_ioctl_base_new();
@@ -689,10 +731,11 @@ UsbTestbed::~UsbTestbed() {
   for (auto& att : impl_->attachments) g_object_unref(att->handler);
 }
 
-std::size_t UsbTestbed::AddDisplay(std::shared_ptr<EmulatedDisplay> display) {
+std::size_t UsbTestbed::AddDisplay(std::shared_ptr<EmulatedDisplay> display, UsbAccess access) {
   const std::size_t index = impl_->slots.size();
   Impl::Slot slot;
   slot.display = display;
+  slot.access = access;
   slot.port = static_cast<int>(index) + 1;
   impl_->slots.push_back(std::move(slot));
 

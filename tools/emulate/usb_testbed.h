@@ -19,6 +19,14 @@
 
 namespace emu {
 
+// How a display's node refuses a program, as the kernel would.
+struct UsbAccess {
+  // Another program has claimed interface 0: every claim fails with EBUSY.
+  bool claimedElsewhere = false;
+  // The user may not open the node: opening it fails with EACCES.
+  bool noPermission = false;
+};
+
 struct UsbTestbedTiming {
   int restartLeaveMs = 50;    // after an accepted end of transfer, until the display leaves the bus
   int restartReturnMs = 500;  // after it left, until it is back
@@ -44,8 +52,11 @@ class UsbTestbed {
 
   // Adds a display at the next port of bus 1, not plugged yet.  Returns its
   // slot.  The testbed takes the display's IN and restart listeners.  Add
-  // every display before plugging any.
-  std::size_t AddDisplay(std::shared_ptr<EmulatedDisplay> display);
+  // every display before plugging any.  Interface 0 is claimed by one open
+  // descriptor at a time, as usbdevfs does: a claim from another descriptor
+  // (another program) fails with EBUSY until the holder releases it or
+  // closes its descriptor.
+  std::size_t AddDisplay(std::shared_ptr<EmulatedDisplay> display, UsbAccess access = {});
 
   // Powers the display on and announces it.  No effect when it is plugged or
   // was removed for good.
