@@ -1,10 +1,10 @@
 #include "app/dotvane_dlg.h"
 
-#include <cctype>
 #include <cstdio>
 
 #include "app/plug_in.h"
 #include "app/update_fw_dlg.h"
+#include "app/version_rules.h"
 #include "protocol/packet.h"
 #include "transport/display_class.h"
 
@@ -28,14 +28,19 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   }
 }
 
-}  // namespace
+// The update command's boxes and the status line's closing sentence when
+// Update Firmware... cannot be pressed: it must never claim the display is
+// ready to update then.
 
-bool IsDisplayBroadcast(const ui::DeviceBroadcast* record) {
-  if (record == nullptr || record->deviceType != ui::DBT_DEVTYP_DEVICEINTERFACE) return false;
-  std::string name = record->name;
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return name.find(kVendorIdMatchText) != std::string::npos;
-}
+constexpr char kRefusedStatus[] = "This firmware version cannot be updated.";
+constexpr char kDeclinedStatus[] = "The firmware was not updated.";
+constexpr char kFailedStatus[] =
+    "The firmware update failed. Unplug the Braille display and plug it in again to try again.";
+constexpr char kRefused[] = "Cannot update this firmware version!";
+constexpr char kSameVersion[] = "Firmware is already updated to the correct version.";
+constexpr char kOlderImage[] = "The update firmware is an older version than the current firmware.";
+
+}  // namespace
 
 CDotvaneDlg::CDotvaneDlg(const os::ResourceModule& images) : CDialog(IDD_DOTVANE_DIALOG), m_images(images) {}
 
@@ -45,11 +50,7 @@ CDotvaneDlg::~CDotvaneDlg() {
 }
 
 int CDotvaneDlg::LoadFirmwareImage(const char* name, const char* type) {
-  FirmwareVersion version{m_imageMajor, m_imageMinor};
-  if (!::LoadFirmwareImage(m_images, name, type, m_image, version)) return 0;
-  m_imageMajor = version.major;
-  m_imageMinor = version.minor;
-  return 1;
+  return ::LoadFirmwareImage(m_images, name, type, m_image, m_imageVersion);
 }
 
 ui::BOOL CDotvaneDlg::OnInitDialog() {
@@ -59,9 +60,7 @@ ui::BOOL CDotvaneDlg::OnInitDialog() {
     return 1;
   }
 
-  char version[16];
-  std::snprintf(version, sizeof version, "%d.%02d", m_imageMajor, m_imageMinor);
-  SetWindowText(std::string(kTitlePrefix) + version);
+  SetWindowText(kTitlePrefix + FormatFirmwareVersion(m_imageVersion));
 
   const std::string about = ui::LoadString(os::ResourceModule::Self(), IDS_ABOUTBOX);
   if (!about.empty()) AppendSystemMenuItem(IDM_ABOUTBOX, about);
@@ -238,6 +237,57 @@ ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
   return 0;
 }
 
+void CDotvaneDlg::OnUpdateFirmware() {
+  // Only a status update re-enables it, when it finds the display connected
+  // and not yet updated.
+  EnableDlgItem(IDC_UPDATE, false);
+
+  if (!m_version.empty()) {
+    const FirmwareVersion display = ReadDisplayVersion(m_version);
+    const bool imageNew = IsNewGeneration(m_imageVersion);
+    const bool displayNew = IsNewGeneration(display);
+    if (display.major < 4 || (imageNew && !displayNew)) {
+      MessageBox(kRefused, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
+      SetStatusSentence(kRefusedStatus);
+      SetDefID(ui::IDCANCEL);
+      GotoDlgCtrl(ui::IDCANCEL);
+      return;
+    }
+    if (!IsOlderThan(display, m_imageVersion)) {
+      const bool same = display.major == m_imageVersion.major && display.minor == m_imageVersion.minor;
+      const int answer = MessageBox(same ? kSameVersion : kOlderImage, "WARNING",
+                                    ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
+      if (answer != ui::IDOK) {
+        SetStatusSentence(kDeclinedStatus);
+        SetDefID(ui::IDCANCEL);
+        GotoDlgCtrl(ui::IDCANCEL);
+        return;
+      }
+    }
+  }
+
+  CUpdateFWDlg download(this);
+  download.SetTargets(&m_link, &m_image);
+  const std::intptr_t result = download.DoModal();
+  if (result == 1) {
+    m_updateDone = 1;
+    // Exit goes before the text changes, so that the keyboard is on the
+    // status line when it says what is being waited for.
+    EnableDlgItem(ui::IDCANCEL, false);
+    // The identity the window knows is the display's old one: the wait is
+    // said alone until the display tells its new one.
+    SetDlgItemText(IDC_STATUS, RestartWaitText());
+    StartRestartWatch();
+  } else if (download.IsWriting()) {
+    SetStatusSentence(kFailedStatus);
+  } else {
+    // Cancelled before anything was written: the command is offered again.
+    UpdateStatus();
+  }
+  // Whatever happened to the display during the write comes now, in order.
+  ui::HoldDeviceBroadcasts(*this, false);
+}
+
 // Telling the user the update completed when the display came back with
 // older firmware than the image would report a failure as success: the
 // display is treated as one whose download failed, and may be updated again.
@@ -246,10 +296,9 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   // Whatever it says, the display is back and has answered: waiting is
   // over, and the user must be able to leave even when no closing box comes.
   EnableDlgItem(ui::IDCANCEL, true);
-  if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageMajor, m_imageMinor)) return;
+  if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageVersion)) return;
   m_updateDone = 0;
-  char image[16];
-  std::snprintf(image, sizeof image, "%d.%02d", m_imageMajor, m_imageMinor);
+  const std::string image = FormatFirmwareVersion(m_imageVersion);
   // A display that names no version at all is not told of "version  instead of".
   const std::string came = m_version.empty() ? "without a firmware version instead of version "
                                              : "with firmware version " + m_version + " instead of ";

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "app/display_arrival.h"
+#include "app/resource.h"
 #include "image/firmware_image.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -15,25 +17,6 @@
 inline constexpr os::UINT WM_ASK_PLUGIN = os::WM_APP + 2;
 inline constexpr os::UINT WM_RESTART_OVERDUE = os::WM_APP + 3;
 
-// Resource and control ids.
-inline constexpr int IDD_ABOUTBOX = 100;
-inline constexpr int IDS_ABOUTBOX = 101;
-inline constexpr int IDD_DOTVANE_DIALOG = 102;
-inline constexpr int IDR_MAINFRAME = 128;
-inline constexpr int IDD_UPDATE_FW = 129;
-inline constexpr int IDD_PLUGIN = 131;
-inline constexpr int IDC_UPDATE = 1000;
-inline constexpr int IDC_VERSION = 1001;
-inline constexpr int IDC_START_DOWNLOAD = 1002;
-inline constexpr int IDC_CANCEL_DOWNLOAD = 1003;
-inline constexpr int IDC_PROGRESS = 1004;
-inline constexpr int IDC_UPDATE_TEXT = 1011;
-inline constexpr int IDC_PLUGIN_TEXT = 1012;
-inline constexpr int IDC_STATUS = 1013;
-inline constexpr os::UINT IDM_ABOUTBOX = 0x0010;
-
-// Pause after a matching display arrives, before it is opened.
-inline constexpr os::DWORD kArrivalPauseMs = 1000;
 // How long, and in what steps, an open refused for lack of permission is
 // tried again before the user is told.
 inline constexpr os::DWORD kPermissionRetryMs = 2000;
@@ -81,10 +64,6 @@ class CDotvaneDlg : public ui::CDialog {
   // State, for tests.
   bool IsConnected() const { return m_connected != 0; }
   bool IsUpdateDone() const { return m_updateDone != 0; }
-  FirmwareVersion ImageVersion() const { return {m_imageMajor, m_imageMinor}; }
-  const std::string& DisplayManufacturer() const { return m_manufacturer; }
-  const std::string& DisplayModel() const { return m_model; }
-  const std::string& DisplayVersion() const { return m_version; }
   CTamrel& Link() { return m_link; }
   ImageStream& Image() { return m_image; }
 
@@ -96,8 +75,7 @@ class CDotvaneDlg : public ui::CDialog {
   int m_updateDone = 0;
   ui::HDEVNOTIFY m_notification = ui::kNoNotification;
   ImageStream m_image;
-  int m_imageMajor = 0;
-  int m_imageMinor = 0;
+  FirmwareVersion m_imageVersion;
   std::string m_manufacturer;
   std::string m_model;
   std::string m_version;
@@ -107,7 +85,3 @@ class CDotvaneDlg : public ui::CDialog {
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
 };
-
-// Matches a broadcast against the display's vendor id: the device name,
-// upper-cased, contains the vendor-id match text.
-bool IsDisplayBroadcast(const ui::DeviceBroadcast* record);

@@ -1,6 +1,7 @@
 #include "app/plug_in.h"
 
-#include "app/dotvane_dlg.h"
+#include "app/display_arrival.h"
+#include "app/resource.h"
 #include "platform/sync.h"
 #include "transport/display_class.h"
 

@@ -43,14 +43,3 @@ class CUpdateFWDlg : public ui::CDialog {
   bool m_writing = false;
   std::unique_ptr<os::Thread> m_writer;
 };
-
-// The display version as the update command reads it from the INFO text.
-struct DisplayVersionReading {
-  int major = 0;
-  int minor = 0;
-};
-DisplayVersionReading ReadDisplayVersion(const std::string& text);
-// The display's version is below major.minor.
-bool IsOlderThan(const DisplayVersionReading& display, int major, int minor);
-// 4.71 to 4.99, and every 5.xx.
-bool IsNewGeneration(int major, int minor);

@@ -197,9 +197,7 @@ struct EmulatedDisplay::Impl {
         FirmwareVersion v;
         if (!config.keepOldFirmware &&
             ReadVersionBlock(std::span<const unsigned char>(image.data(), image.size()), &v) == VersionBlock::kFound) {
-          char text[32];
-          std::snprintf(text, sizeof text, "%d.%02d", v.major, v.minor);
-          version = text;
+          version = FormatFirmwareVersion(v);
         }
         ++restarts;
         *restart = config.restartAfterEnd;

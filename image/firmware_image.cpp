@@ -1,6 +1,7 @@
 #include "image/firmware_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -79,4 +80,10 @@ int LoadFirmwareImage(const os::ResourceModule& module, const char* name, const 
   // receives.
   stream.Attach(image->data(), image->size());
   return 1;
+}
+
+std::string FormatFirmwareVersion(const FirmwareVersion& version) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%d.%02d", version.major, version.minor);
+  return text;
 }

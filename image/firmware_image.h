@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "platform/resources.h"
 
@@ -12,6 +13,9 @@ struct FirmwareVersion {
   int major = 0;
   int minor = 0;
 };
+
+// The version as the program shows it everywhere: "5.71", "4.07".
+std::string FormatFirmwareVersion(const FirmwareVersion& version);
 
 // A read-only, fixed-length stream over bytes it neither copies nor owns.
 class ImageStream {

@@ -94,8 +94,8 @@ int main() {
     std::printf("Resource file not found!\n");
     return 2;
   }
-  std::printf("Firmware image: %llu bytes, version %d.%02d\n", static_cast<unsigned long long>(image.GetLength()),
-              version.major, version.minor);
+  std::printf("Firmware image: %llu bytes, version %s\n", static_cast<unsigned long long>(image.GetLength()),
+              FormatFirmwareVersion(version).c_str());
 
   inproc::ScopedInProcessDriver driver;
   std::mutex mutex;
@@ -142,10 +142,10 @@ int main() {
   std::printf("Reconnecting\n");
   const auto info = Identify(link, window);
   if (!info) return 1;
-  char expected[16];
-  std::snprintf(expected, sizeof expected, "%d.%02d", version.major, version.minor);
+  const std::string expected = FormatFirmwareVersion(version);
   if (info->version.rfind(expected, 0) != 0) {
-    std::printf("The display still reports %s, not %s: the update did not take\n", info->version.c_str(), expected);
+    std::printf("The display still reports %s, not %s: the update did not take\n", info->version.c_str(),
+                expected.c_str());
     return 1;
   }
   std::printf("Firmware update completed: the display now runs %s\n", info->version.c_str());
