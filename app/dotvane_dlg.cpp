@@ -5,6 +5,7 @@
 #include "app/plug_in.h"
 #include "app/update_fw_dlg.h"
 #include "app/version_rules.h"
+#include "platform/text_encoding.h"
 #include "protocol/packet.h"
 #include "transport/display_class.h"
 
@@ -226,9 +227,10 @@ ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
       error = "Bad INFO packet header!";
       break;
     case InfoOutcome::kAccepted:
-      m_manufacturer = info.manufacturer;
-      m_model = info.model;
-      m_version = info.version;
+      // The display's texts are 8-bit text; from here on they are UTF-8.
+      m_manufacturer = os::AnsiToUtf8(info.manufacturer);
+      m_model = os::AnsiToUtf8(info.model);
+      m_version = os::AnsiToUtf8(info.version);
       if (m_updateDone && m_connected) CheckUpdatedDisplay();
       break;
   }

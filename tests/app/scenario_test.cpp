@@ -61,6 +61,18 @@ TEST_F(Scenario, ReadyStatusTitleAndAboutBox) {
   EXPECT_TRUE(backend_.Boxes().empty()) << Transcript();
 }
 
+// The display's texts are 8-bit text: bytes that are not UTF-8 reach the
+// window as the characters they stand for, never as bytes a toolkit drops.
+TEST_F(Scenario, TheDisplaysEightBitTextsReachTheWindowAsCharacters) {
+  emu::DisplayConfig config;
+  config.manufacturer = "Orvant\xE9";  // é
+  config.model = "Vantor \x80";        // €
+  Plug(config);
+  const std::string expected = "Orvant\u00e9, Vantor \u20ac Braille display, current Firmware Version 5.60. ";
+  When(StatusIs(expected + kReadyTail), Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2) << Transcript();
+}
+
 // ---- Packets that fail the INFO checks ----------------------------------------
 
 struct RejectedCase {

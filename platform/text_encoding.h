@@ -1,0 +1,18 @@
+// Text from devices is 8-bit text in the system's ANSI code page; the
+// window systems take UTF-8.  Device text is decoded once, where it enters
+// the program, so that every byte shows as a character: passed on as it is,
+// a byte that is not valid UTF-8 made a toolkit drop the whole text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace os {
+
+// `text` in the ANSI code page as UTF-8.  The code page here is Windows-1252
+// (Western European), as on the systems the displays are sold for; its five
+// unassigned bytes map to the code points of the same value, as Windows
+// maps them.  Never fails: every byte becomes one character.
+std::string AnsiToUtf8(std::string_view text);
+
+}  // namespace os
