@@ -5,6 +5,7 @@
 #include "app/plug_in.h"
 #include "app/update_fw_dlg.h"
 #include "app/version_rules.h"
+#include "platform/driver_support.h"
 #include "platform/text_encoding.h"
 #include "protocol/packet.h"
 #include "transport/display_class.h"
@@ -273,6 +274,10 @@ void CDotvaneDlg::OnUpdateFirmware() {
   const std::intptr_t result = download.DoModal();
   if (result == 1) {
     m_updateDone = 1;
+    // Whatever else is plugged in, only the display that was written may
+    // close the update: the reconnect and the check are about it alone.
+    m_writtenPath = m_link.OpenedPath();
+    m_link.SetDisplayPath(m_writtenPath);
     // Exit goes before the text changes, so that the keyboard is on the
     // status line when it says what is being waited for.
     EnableDlgItem(ui::IDCANCEL, false);
@@ -300,6 +305,8 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   EnableDlgItem(ui::IDCANCEL, true);
   if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageVersion)) return;
   m_updateDone = 0;
+  m_writtenPath.clear();
+  m_link.SetDisplayPath({});
   const std::string image = FormatFirmwareVersion(m_imageVersion);
   // A display that names no version at all is not told of "version  instead of".
   const std::string came = m_version.empty() ? "without a firmware version instead of version "
@@ -355,6 +362,8 @@ ui::LRESULT CDotvaneDlg::OnAskPlugIn(ui::WPARAM, ui::LPARAM) {
 ui::BOOL CDotvaneDlg::OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadcast* record) {
   if (eventType != os::DBT_DEVICEARRIVAL && eventType != os::DBT_DEVICEREMOVECOMPLETE) return 1;
   if (!IsDisplayBroadcast(record)) return 1;
+  // While the written display restarts, other displays come and go unheeded.
+  if (m_updateDone && !IsWrittenDisplay(record)) return 1;
 
   if (eventType == os::DBT_DEVICEARRIVAL) {
     RegisterNotification();
@@ -377,6 +386,10 @@ ui::BOOL CDotvaneDlg::OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadca
     PostMessage(WM_ASK_PLUGIN, 0, 0);
   }
   return 1;
+}
+
+bool CDotvaneDlg::IsWrittenDisplay(const ui::DeviceBroadcast* record) const {
+  return m_writtenPath.empty() || os::drv::SameText(m_writtenPath, record->name);
 }
 
 void CDotvaneDlg::OnSysCommand(ui::UINT id, ui::LPARAM param) {

@@ -60,6 +60,8 @@ class CDotvaneDlg : public ui::CDialog {
   void OnUpdateFirmware();
   // The display answered after an update: did it take the image?
   void CheckUpdatedDisplay();
+  // The broadcast is about the display the update wrote.
+  bool IsWrittenDisplay(const ui::DeviceBroadcast* record) const;
 
   // State, for tests.
   bool IsConnected() const { return m_connected != 0; }
@@ -79,6 +81,8 @@ class CDotvaneDlg : public ui::CDialog {
   std::string m_manufacturer;
   std::string m_model;
   std::string m_version;
+  // The interface path of the display an update wrote, until it is back.
+  std::string m_writtenPath;
   // Runs from a written image until the display has identified itself.
   void StartRestartWatch();
   void StopRestartWatch();

@@ -53,6 +53,7 @@ int CTamrel::Open(os::HWND target) {
   m_input.Reset();
 
   m_channel = std::make_unique<CUsbDevice>();
+  m_channel->SetDevicePath(m_displayPath);
   if (!m_channel->Open(0, &m_input)) {
     m_openError = os::GetLastError();
     return 0;

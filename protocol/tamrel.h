@@ -51,6 +51,11 @@ class CTamrel {
 
   // 1 when connected with a packet reader, or control-only with a status answer.
   int Open(os::HWND target);
+  // Every later Open connects only to the display at this interface path;
+  // empty (at first), to the first display that can be opened.
+  void SetDisplayPath(std::string path) { m_displayPath = std::move(path); }
+  // The interface path of the display the last Open opened; empty before.
+  std::string OpenedPath() const { return m_channel ? m_channel->DevicePath() : std::string(); }
   void Close();
   int SendPacket(const Packet& packet);
   int QueryStatus();
@@ -98,4 +103,5 @@ class CTamrel {
   // Readers that did not end within their wait; collected at destruction.
   std::vector<std::unique_ptr<os::Thread>> m_lateReaders;
   os::DWORD m_openError = os::ERROR_SUCCESS;
+  std::string m_displayPath;
 };

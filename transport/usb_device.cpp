@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/driver_support.h"
 #include "transport/display_class.h"
 
 namespace {
@@ -24,7 +25,9 @@ VendorRequest MakeVendorRequest(std::uint8_t requestType, std::uint8_t recipient
   return record;
 }
 
-os::HANDLE FindDeviceAndPath(const os::GUID& interfaceClass, std::string* path) {
+// `only`, when not empty, is the one interface path to open: any other
+// display of the class is passed over.
+os::HANDLE FindDeviceAndPath(const os::GUID& interfaceClass, std::string* path, const std::string& only = {}) {
   os::HANDLE found = os::INVALID_HANDLE_VALUE;
   // Why nothing could be opened: no display at all, or the first one that
   // was there but refused (no permission, held by another program).  The
@@ -51,6 +54,7 @@ os::HANDLE FindDeviceAndPath(const os::GUID& interfaceClass, std::string* path) 
                                              nullptr)) {
       continue;
     }
+    if (!only.empty() && !os::drv::SameText(only, detail.data())) continue;
     // The path stays with the caller even when the open below fails.
     path->assign(detail.data());
     const os::HANDLE h = os::CreateFile(detail.data(), 0);
@@ -82,11 +86,15 @@ os::HANDLE FindDevice(const os::GUID& interfaceClass, char* pathOut, std::size_t
 }
 
 os::HANDLE OpenPipe(const char* pipeName, const os::GUID& interfaceClass, int overlapped) {
-  char path[kPipePathSize] = {};
   std::string devicePath;
   const os::HANDLE device = FindDeviceAndPath(interfaceClass, &devicePath);
   if (device == os::INVALID_HANDLE_VALUE) return os::INVALID_HANDLE_VALUE;
   os::CloseHandle(device);  // only the path is wanted
+  return OpenPipeBeneath(devicePath, pipeName, overlapped);
+}
+
+os::HANDLE OpenPipeBeneath(const std::string& devicePath, const char* pipeName, int overlapped) {
+  char path[kPipePathSize] = {};
   const std::size_t nameLength = std::strlen(pipeName);
   const std::size_t separatorLength = std::strlen(os::kPipeSeparator);
   if (devicePath.size() + separatorLength + nameLength + 1 > sizeof path) return os::INVALID_HANDLE_VALUE;
@@ -118,13 +126,19 @@ int CUsbDevice::Open(int /*unused*/, IDeviceCallbacks* callbacks) {
   if (m_control != os::kNoHandle || m_inPipe.load() != os::kNoHandle || m_outPipe != os::kNoHandle) return 0;
   m_failed.store(0);
 
-  char path[kPipePathSize];
-  m_control = FindDevice(kDisplayInterfaceClass, path, sizeof path);
+  std::string path;
+  m_control = FindDeviceAndPath(kDisplayInterfaceClass, &path, m_only);
   if (m_control == os::INVALID_HANDLE_VALUE) return 0;
+  m_path = path;
 
-  const os::HANDLE out = OpenPipe(os::kPipeOutName, kDisplayInterfaceClass, 1);
+  // Bound to one display, the pipes are the ones beneath it, not beneath
+  // whichever display a walk of the class finds first.
+  const auto openPipe = [this, &path](const char* name) {
+    return m_only.empty() ? OpenPipe(name, kDisplayInterfaceClass, 1) : OpenPipeBeneath(path, name, 1);
+  };
+  const os::HANDLE out = openPipe(os::kPipeOutName);
   m_outPipe = out == os::INVALID_HANDLE_VALUE ? os::kNoHandle : out;
-  const os::HANDLE in = OpenPipe(os::kPipeInName, kDisplayInterfaceClass, 1);
+  const os::HANDLE in = openPipe(os::kPipeInName);
   m_inPipe.store(in == os::INVALID_HANDLE_VALUE ? os::kNoHandle : in);
 
   m_callbacks.store(callbacks);

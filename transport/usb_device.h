@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/io.h"
 #include "platform/sync.h"
@@ -71,6 +72,11 @@ class CUsbDevice : public CDevice {
   CUsbDevice& operator=(const CUsbDevice&) = delete;
 
   int Open(int unused, IDeviceCallbacks* callbacks) override;
+  // Before Open: open only the display at this interface path (compared
+  // without regard to case); empty, the first openable display.
+  void SetDevicePath(std::string path) { m_only = std::move(path); }
+  // The interface path of the display Open opened; empty before.
+  const std::string& DevicePath() const { return m_path; }
   int StartReader() override;
   int Write(const void* buffer, std::int32_t length) override;
 
@@ -106,6 +112,8 @@ class CUsbDevice : public CDevice {
   os::DWORD m_writeError = 0;
   os::DWORD m_writeCount = 0;
   std::atomic<IDeviceCallbacks*> m_callbacks{nullptr};
+  std::string m_only;
+  std::string m_path;
 };
 
 // An open synchronous handle to the first openable display of the class,
@@ -117,3 +125,5 @@ os::HANDLE FindDevice(const os::GUID& interfaceClass, char* pathOut, std::size_t
 // "\\.\" and the name.  The invalid-handle value on failure, also when the
 // pipe path would not fit the 256-byte path buffer.
 os::HANDLE OpenPipe(const char* pipeName, const os::GUID& interfaceClass, int overlapped);
+// The named pipe beneath the display at `devicePath`, as OpenPipe makes its path.
+os::HANDLE OpenPipeBeneath(const std::string& devicePath, const char* pipeName, int overlapped);
