@@ -3,7 +3,7 @@
 #include <cctype>
 #include <string>
 
-#include "transport/display_class.h"
+#include "display/display_class.h"
 
 bool IsDisplayBroadcast(const ui::DeviceBroadcast* record) {
   if (record == nullptr || record->deviceType != ui::DBT_DEVTYP_DEVICEINTERFACE) return false;

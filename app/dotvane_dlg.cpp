@@ -8,7 +8,7 @@
 #include "platform/driver_support.h"
 #include "platform/text_encoding.h"
 #include "protocol/packet.h"
-#include "transport/display_class.h"
+#include "display/display_class.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/vendor_requests.h"
-#include "transport/display_class.h"
+#include "display/vendor_requests.h"
+#include "display/display_class.h"
 
 namespace emu {
 

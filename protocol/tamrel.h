@@ -19,7 +19,7 @@
 #include "platform/window.h"
 #include "protocol/agent.h"
 #include "protocol/packet.h"
-#include "protocol/vendor_requests.h"
+#include "display/vendor_requests.h"
 #include "transport/device_input.h"
 #include "transport/usb_device.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/driver_support.h"
-#include "transport/display_class.h"
+#include "display/display_class.h"
 
 namespace {
 

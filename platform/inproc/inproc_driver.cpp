@@ -13,7 +13,7 @@
 
 #include "platform/driver_support.h"
 #include "platform/sync.h"
-#include "transport/display_class.h"
+#include "display/display_class.h"
 
 namespace inproc {
 

@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "platform/driver_support.h"
-#include "transport/display_class.h"
+#include "display/display_class.h"
 
 namespace usbdrv {
 

@@ -22,8 +22,8 @@
 #include <tuple>
 #include <vector>
 
-#include "protocol/vendor_requests.h"
-#include "transport/display_class.h"
+#include "display/vendor_requests.h"
+#include "display/display_class.h"
 
 namespace usbdrv {
 namespace {

@@ -16,7 +16,7 @@
 #include "display_bus.h"
 #include "emulator/emulated_display.h"
 #include "test_support.h"
-#include "transport/display_class.h"
+#include "display/display_class.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "platform/inproc/inproc_driver.h"
 #include "platform/ui/ui.h"
 #include "silent_backend.h"
-#include "transport/display_class.h"
+#include "display/display_class.h"
 
 namespace {
 

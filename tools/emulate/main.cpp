@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "emulator/emulated_display.h"
-#include "protocol/vendor_requests.h"
+#include "display/vendor_requests.h"
 #include "tools/emulate/usb_testbed.h"
 
 extern char** environ;
