@@ -187,6 +187,8 @@ int CTamrel::LoadAgent(const AgentRecord* table) {
 }
 
 int CTamrel::UpdateFirmware(ImageStream& stream) {
+  m_downloadStep = DownloadStep::kConnect;  // the report follows each step below
+  m_downloadOffset = 0;
   if (!m_channel) return 0;  // never opened: there is nothing to talk to
 
   os::Sleep(kPauseBeforeClose);
@@ -195,9 +197,11 @@ int CTamrel::UpdateFirmware(ImageStream& stream) {
 
   // A display whose controller takes the whole agent is not one this image
   // is for: that ends the download as failed.  Only a refusal goes on.
+  m_downloadStep = DownloadStep::kAgent;
   if (LoadAgent(kAgentTable)) return 0;
 
   os::Sleep(kPauseBeforeStart);
+  m_downloadStep = DownloadStep::kStart;
   m_transfer[0] = kStartTransferByte;
   if (!Request(kRequestStartTransfer, 0, 1)) return 0;
   os::Sleep(kPauseBeforeFirstChunk);
@@ -210,7 +214,9 @@ int CTamrel::UpdateFirmware(ImageStream& stream) {
   // transfer going for ever.  Over the whole transfer it may resume as often
   // as a display refusing every chunk the full budget's worth could.
   std::uint64_t resumesLeft = ResumeAllowance(stream.GetLength());
+  m_downloadStep = DownloadStep::kChunk;
   while (n > 0) {
+    m_downloadOffset = offset;
     if (Request(kRequestChunk, static_cast<std::uint16_t>(offset & 0xFFFF), n)) {
       offset += n;
       budget = kResumeBudget;
@@ -228,6 +234,8 @@ int CTamrel::UpdateFirmware(ImageStream& stream) {
     n = stream.Read(m_transfer, kTransferBufferSize);
   }
 
+  m_downloadStep = DownloadStep::kEnd;
+  m_downloadOffset = offset;
   m_transfer[0] = static_cast<std::uint8_t>(offset);
   m_transfer[1] = static_cast<std::uint8_t>(offset >> 8);
   m_transfer[2] = static_cast<std::uint8_t>(offset >> 16);
