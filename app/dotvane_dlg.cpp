@@ -230,6 +230,7 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   // Whatever it says, the display is back and has answered: waiting is
   // over, and the user must be able to leave even when no closing box comes.
   EnableDlgItem(ui::IDCANCEL, true);
+  m_history.Back(*this);
   if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageMajor, m_imageMinor)) return;
   m_updateDone = 0;
   char image[16];
@@ -262,6 +263,7 @@ void CDotvaneDlg::StopRestartWatch() {
 // otherwise leave the user in a window that cannot be closed.
 ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   if (!m_updateDone) return 0;
+  m_history.NotBack();
   EnableDlgItem(ui::IDCANCEL, true);
   SetDefID(ui::IDCANCEL);
   GotoDlgCtrl(ui::IDCANCEL);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/history.h"
 #include "image/firmware_image.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -100,6 +101,7 @@ class CDotvaneDlg : public ui::CDialog {
   void StopRestartWatch();
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
+  CUpdateHistory m_history;  // the update history's record of the current attempt
 };
 
 // Matches a broadcast against the display's vendor id: the device name,

@@ -32,12 +32,14 @@ void CDotvaneDlg::OnUpdateFirmware() {
   // Only a status update re-enables it, when it finds the display connected
   // and not yet updated.
   EnableDlgItem(IDC_UPDATE, false);
+  m_history.Begin(*this);
 
   if (!m_version.empty()) {
     const DisplayVersionReading display = ReadDisplayVersion(m_version);
     const bool imageNew = IsNewGeneration(m_imageMajor, m_imageMinor);
     const bool displayNew = IsNewGeneration(display.major, display.minor);
     if (display.major < 4 || (imageNew && !displayNew)) {
+      m_history.End(history::Result::kRefused);
       MessageBox(kRefused, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
       SetDefID(ui::IDCANCEL);
       GotoDlgCtrl(ui::IDCANCEL);
@@ -48,6 +50,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
       const int answer = MessageBox(same ? kSameVersion : kOlderImage, "WARNING",
                                     ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
       if (answer != ui::IDOK) {
+        m_history.End(history::Result::kDeclined);
         SetDefID(ui::IDCANCEL);
         GotoDlgCtrl(ui::IDCANCEL);
         return;
@@ -57,7 +60,9 @@ void CDotvaneDlg::OnUpdateFirmware() {
 
   CUpdateFWDlg download(this);
   download.SetTargets(&m_link, &m_image);
-  if (download.DoModal() == 1) {
+  const std::intptr_t downloaded = download.DoModal();
+  m_history.DownloadEnded(downloaded == 1, m_link.LastDownload());
+  if (downloaded == 1) {
     m_updateDone = 1;
     EnableDlgItem(ui::IDCANCEL, false);
     StartRestartWatch();
