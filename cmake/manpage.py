@@ -9,10 +9,18 @@ From the help (CLI11's layout): the text before "Usage:" is the DESCRIPTION,
 the usage line the SYNOPSIS, the option list the OPTIONS, and the lines after
 it go to the DESCRIPTION, except one starting "Exit status:", which becomes
 EXIT STATUS.  FILES holds roff: a ".SH NAME" section whose text is the
-one-line summary, then any further sections, copied as they are.
+one-line summary, then any further sections, copied as they are.  In them a
+line
+
+    .\" markdown: PATH HEADING
+
+stands for the section "## HEADING" of the Markdown file PATH (relative to
+the sections file): its table as a list, its paragraphs as paragraphs.  So
+a text already kept in the documentation is not kept again here.
 """
 import argparse
 import gzip
+import os
 import re
 import subprocess
 import sys
@@ -72,6 +80,55 @@ def parse_help(text):
     return description, usage, options, after
 
 
+def roff_inline(text):
+    """A Markdown line as roff: `code` bold, with <names> in it italic."""
+    out = []
+    for i, part in enumerate(text.split("`")):
+        if i % 2 == 0:
+            out.append(roff_text(part))
+            continue
+        code = []
+        for j, piece in enumerate(re.split(r"<([^<>]+)>", part)):
+            if piece:
+                code.append(("\\fI%s\\fB" if j % 2 else "%s") % roff_text(piece))
+        out.append("\\fB" + "".join(code) + "\\fR")
+    return "".join(out)
+
+
+def markdown_section(path, heading):
+    """The section "## heading" of a Markdown file as roff."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    try:
+        start = lines.index("## " + heading) + 1
+    except ValueError:
+        sys.exit("manpage.py: %s has no section %r" % (path, heading))
+    out, paragraph = [], []
+
+    def flush():
+        if paragraph:
+            out.extend([".PP", roff_inline(" ".join(paragraph))])
+            paragraph.clear()
+
+    for line in lines[start:]:
+        if line.startswith("## "):
+            break
+        if line.startswith("|"):
+            cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+            if len(cells) != 2 or set(cells[0]) <= set("-:") or not cells[0].startswith("`"):
+                continue  # the header row and its rule
+            body = cells[1][:1].upper() + cells[1][1:]
+            out.extend([".TP", roff_inline(cells[0]), roff_inline(body if body.endswith(".") else body + ".")])
+        elif line.strip():
+            paragraph.append(line.strip())
+        else:
+            flush()
+    flush()
+    # Every line of text starts safely, whatever the Markdown held.
+    return "\n".join(line if line.startswith((".TP", ".PP")) else ("\\&" + line if line.startswith((".", "'")) else line)
+                     for line in out)
+
+
 def read_sections(path):
     """The sections file as (heading, body) pairs."""
     sections, heading, body = [], None, []
@@ -81,6 +138,9 @@ def read_sections(path):
                 if heading is not None:
                     sections.append((heading, "\n".join(body).strip("\n")))
                 heading, body = line[4:].strip().strip('"'), []
+            elif heading is not None and line.startswith('.\\" markdown: '):
+                source, title = line[len('.\\" markdown: '):].split(" ", 1)
+                body.append(markdown_section(os.path.join(os.path.dirname(path), source), title.strip()))
             elif heading is not None:
                 body.append(line)
             elif line.strip() and not line.startswith('.\\"'):
