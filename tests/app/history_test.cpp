@@ -189,6 +189,13 @@ TEST(HistoryFile, HostileDisplayTextsStayOneLineAndPrintHarmlessly) {
   EXPECT_EQ(line.find('\x1b'), std::string::npos);
   EXPECT_NE(line.find(R"("maker":"Or\"van\\ta\u000a\u001b[2J")"), std::string::npos) << line;
   EXPECT_NE(line.find("\"model\":\"Vantor \xc3\xbf\xc3\xa9 3\""), std::string::npos) << "0xFF read as Latin-1";
+  // A record cut short (a full disk, a crash) is never read as one; the
+  // whole line reads back as written.
+  const std::string whole = line.substr(0, line.size() - 1);
+  for (std::size_t n = 0; n < whole.size(); ++n) EXPECT_FALSE(history::ParseLine(whole.substr(0, n))) << n;
+  const auto back = history::ParseLine(whole);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(history::FormatLine(*back), line);
 
   char folder[] = "/tmp/dotvane-history-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
