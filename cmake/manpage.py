@@ -110,9 +110,13 @@ def markdown_section(path, heading):
             out.extend([".PP", roff_inline(" ".join(paragraph))])
             paragraph.clear()
 
+    in_comment = False
     for line in lines[start:]:
         if line.startswith("## "):
             break
+        if in_comment or line.lstrip().startswith("<!--"):
+            in_comment = "-->" not in line  # notes for the documentation's editors
+            continue
         if line.startswith("|"):
             cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
             if len(cells) != 2 or set(cells[0]) <= set("-:") or not cells[0].startswith("`"):
