@@ -298,6 +298,8 @@ void WriterLoop(std::shared_ptr<WriterState> state) {
   for (;;) {
     while (state->queue.empty()) {
       state->drained.Set();
+      // Idle until a record comes: nothing waits on this thread but Flush,
+      // whose own wait is bounded.
       state->wake.wait(lock);
     }
     auto [path, line] = std::move(state->queue.front());
