@@ -143,16 +143,29 @@ void CDotvaneDlg::SendQuery() {
   m_link.SendPacket(Packet(kPacketQuery));
 }
 
+std::string CDotvaneDlg::IdentityText() {
+  if (m_manufacturer.empty()) return {};
+  ReplaceAll(m_model, "qx display", "Ostrel");
+  return m_manufacturer + ", " + m_model + " Braille display," + (m_updateDone ? " updated to" : " current") +
+         " Firmware Version " + m_version + ". ";
+}
+
+// The restart can take a while, and nothing else moves meanwhile: the user
+// is told what is being waited for and for how long at most.
+std::string CDotvaneDlg::RestartWaitText() {
+  const os::DWORD minutes = (kRestartWaitMs + 59999) / 60000;
+  return "Waiting for the Braille display to restart with its new firmware. This takes at most " +
+         std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes.");
+}
+
+void CDotvaneDlg::SetStatusSentence(const std::string& sentence) { SetDlgItemText(IDC_STATUS, IdentityText() + sentence); }
+
 void CDotvaneDlg::UpdateStatus() {
-  std::string text;
-  if (!m_manufacturer.empty()) {
-    ReplaceAll(m_model, "qx display", "Ostrel");
-    text += m_manufacturer + ", " + m_model + " Braille display," + (m_updateDone ? " updated to" : " current") +
-            " Firmware Version " + m_version + ". ";
-  }
+  std::string text = IdentityText();
 
   if (!m_connected) {
     EnableDlgItem(IDC_UPDATE, false);
+    if (m_updateDone) text += RestartWaitText();
     SetDlgItemText(IDC_STATUS, text);
   } else if (m_updateDone) {
     text += kCompleted;
@@ -235,9 +248,11 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   m_updateDone = 0;
   char image[16];
   std::snprintf(image, sizeof image, "%d.%02d", m_imageMajor, m_imageMinor);
-  MessageBox("Firmware update failed! The Braille display came back with firmware version " + m_version +
-                 " instead of " + image + ".",
-             "ERROR", ui::MB_OK | ui::MB_ICONERROR);
+  // A display that names no version at all is not told of "version  instead of".
+  const std::string came = m_version.empty() ? "without a firmware version instead of version "
+                                             : "with firmware version " + m_version + " instead of ";
+  MessageBox("Firmware update failed! The Braille display came back " + came + image + ".", "ERROR",
+             ui::MB_OK | ui::MB_ICONERROR);
 }
 
 void CDotvaneDlg::StartRestartWatch() {
@@ -284,6 +299,12 @@ ui::LRESULT CDotvaneDlg::OnAskPlugIn(ui::WPARAM, ui::LPARAM) {
 ui::BOOL CDotvaneDlg::OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadcast* record) {
   if (eventType != os::DBT_DEVICEARRIVAL && eventType != os::DBT_DEVICEREMOVECOMPLETE) return 1;
   if (!IsDisplayBroadcast(record)) return 1;
+  if (m_download != nullptr && m_download->IsWriting()) {
+    // The link belongs to the download until it ends, and the user must hear
+    // how the write ended before anything that happened during it.
+    m_heldBroadcasts.emplace_back(eventType, *record);
+    return 1;
+  }
 
   if (eventType == os::DBT_DEVICEARRIVAL) {
     RegisterNotification();

@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/history.h"
 #include "image/firmware_image.h"
@@ -27,6 +29,7 @@ inline constexpr int IDC_UPDATE = 1000;
 inline constexpr int IDC_VERSION = 1001;
 inline constexpr int IDC_START_DOWNLOAD = 1002;
 inline constexpr int IDC_CANCEL_DOWNLOAD = 1003;
+inline constexpr int IDC_PROGRESS = 1004;
 inline constexpr int IDC_UPDATE_TEXT = 1011;
 inline constexpr int IDC_PLUGIN_TEXT = 1012;
 inline constexpr int IDC_STATUS = 1013;
@@ -41,6 +44,8 @@ inline constexpr os::DWORD kPermissionRetryStepMs = 250;
 // How long after a written image the display has to come back and say who it
 // is before the user is told and may leave.
 inline constexpr os::DWORD kRestartWaitMs = 120000;
+
+class CUpdateFWDlg;
 
 class CDotvaneDlg : public ui::CDialog {
  public:
@@ -64,6 +69,11 @@ class CDotvaneDlg : public ui::CDialog {
   static const char* CannotOpenText(os::DWORD error);
   void SendQuery();
   void UpdateStatus();
+  // The identity part of the status line, as UpdateStatus composes it.
+  std::string IdentityText();
+  // The status line as the identity followed by `sentence`.
+  void SetStatusSentence(const std::string& sentence);
+  static std::string RestartWaitText();
   void RegisterNotification();
   ui::LRESULT OnShortPacket(ui::WPARAM wParam, ui::LPARAM lParam);
   ui::LRESULT OnLongPacket(ui::WPARAM wParam, ui::LPARAM lParam);
@@ -101,6 +111,11 @@ class CDotvaneDlg : public ui::CDialog {
   void StopRestartWatch();
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
+  // The download dialog while it is up, and the broadcasts that came while
+  // it was writing the display, handled once it has told how that ended.
+  CUpdateFWDlg* m_download = nullptr;
+  std::vector<std::pair<ui::UINT, ui::DeviceBroadcast>> m_heldBroadcasts;
+  void ReplayHeldBroadcasts();
   CUpdateHistory m_history;  // the update history's record of the current attempt
 };
 

@@ -7,6 +7,10 @@
 
 namespace {
 
+constexpr char kRefusedStatus[] = "This firmware version cannot be updated.";
+constexpr char kDeclinedStatus[] = "The firmware was not updated.";
+constexpr char kFailedStatus[] =
+    "The firmware update failed. Unplug the Braille display and plug it in again to try again.";
 constexpr char kRefused[] = "Cannot update this firmware version!";
 constexpr char kSameVersion[] = "Firmware is already updated to the correct version.";
 constexpr char kOlderImage[] = "The update firmware is an older version than the current firmware.";
@@ -41,6 +45,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
     if (display.major < 4 || (imageNew && !displayNew)) {
       m_history.End(history::Result::kRefused);
       MessageBox(kRefused, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
+      SetStatusSentence(kRefusedStatus);
       SetDefID(ui::IDCANCEL);
       GotoDlgCtrl(ui::IDCANCEL);
       return;
@@ -51,6 +56,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
                                     ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
       if (answer != ui::IDOK) {
         m_history.End(history::Result::kDeclined);
+        SetStatusSentence(kDeclinedStatus);
         SetDefID(ui::IDCANCEL);
         GotoDlgCtrl(ui::IDCANCEL);
         return;
@@ -60,16 +66,46 @@ void CDotvaneDlg::OnUpdateFirmware() {
 
   CUpdateFWDlg download(this);
   download.SetTargets(&m_link, &m_image);
-  const std::intptr_t downloaded = download.DoModal();
-  m_history.DownloadEnded(downloaded == 1, m_link.LastDownload());
-  if (downloaded == 1) {
+  m_download = &download;
+  const std::intptr_t result = download.DoModal();
+  m_download = nullptr;
+  m_history.DownloadEnded(result == 1, m_link.LastDownload());
+  if (result == 1) {
     m_updateDone = 1;
+    // Exit goes before the text changes, so that the keyboard is on the
+    // status line when it says what is being waited for.
     EnableDlgItem(ui::IDCANCEL, false);
+    // The identity the window knows is the display's old one: the wait is
+    // said alone until the display tells its new one.
+    SetDlgItemText(IDC_STATUS, RestartWaitText());
     StartRestartWatch();
+  } else if (download.IsWriting()) {
+    SetStatusSentence(kFailedStatus);
+  } else {
+    // Cancelled before anything was written: the command is offered again.
+    UpdateStatus();
   }
+  ReplayHeldBroadcasts();
+}
+
+void CDotvaneDlg::ReplayHeldBroadcasts() {
+  std::vector<std::pair<ui::UINT, ui::DeviceBroadcast>> held;
+  held.swap(m_heldBroadcasts);
+  for (const auto& [eventType, record] : held) OnDeviceChange(eventType, &record);
 }
 
 CUpdateFWDlg::CUpdateFWDlg(ui::CDialog* parent) : CDialog(IDD_UPDATE_FW, parent) {}
+
+CUpdateFWDlg::~CUpdateFWDlg() { JoinWriter(); }
+
+// The writer ends by itself: every request of the download is bounded, and
+// so is the number of its resumes.  It must have ended before the link and
+// the stream it uses can go.
+void CUpdateFWDlg::JoinWriter() {
+  if (!m_writer) return;
+  m_writer->Wait(os::INFINITE);
+  m_writer.reset();
+}
 
 void CUpdateFWDlg::SetTargets(CTamrel* link, ImageStream* stream) {
   m_link = link;
@@ -80,7 +116,12 @@ void CUpdateFWDlg::SetTargets(CTamrel* link, ImageStream* stream) {
 // succeeded, since the caller takes 1 for a written image.
 void CUpdateFWDlg::OnOK() {}
 
-void CUpdateFWDlg::OnCancel() { EndDialog(0); }
+// Once the display is being written, neither Escape nor the close box may
+// leave it half-written: the dialog ends when the download does.
+void CUpdateFWDlg::OnCancel() {
+  if (m_writing) return;
+  EndDialog(0);
+}
 
 void CUpdateFWDlg::OnCommand(int id) {
   if (id == IDC_START_DOWNLOAD) {
@@ -92,26 +133,56 @@ void CUpdateFWDlg::OnCommand(int id) {
   }
 }
 
+ui::LRESULT CUpdateFWDlg::OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) {
+  if (message == WM_DOWNLOAD_PROGRESS) return OnDownloadProgress(wParam, lParam);
+  if (message == WM_DOWNLOAD_ENDED) return OnDownloadEnded(wParam);
+  return 0;
+}
+
 void CUpdateFWDlg::OnStartDownload() {
   if (m_link == nullptr || m_stream == nullptr) {
     EndDialog(0);
     return;
   }
-  EnableDlgItem(IDC_START_DOWNLOAD, false);
+  // Cancel first: the keyboard, on Start Download, then goes straight to the
+  // text rather than to a Cancel about to be disabled.
   EnableDlgItem(IDC_CANCEL_DOWNLOAD, false);
+  EnableDlgItem(IDC_START_DOWNLOAD, false);
   SetDlgItemText(IDC_UPDATE_TEXT, "Downloading firmware...");
-  // Painted now: the download holds this thread until it ends.
   RedrawWindow();
 
   m_stream->Seek(0);
-  if (m_link->UpdateFirmware(*m_stream)) {
+  m_writing = true;
+  // The download runs on a worker while this thread keeps the dialog
+  // painted and answering a screen reader; the dialog takes no input until
+  // the worker posts the outcome.  Posting to a window that has gone is
+  // harmless, and the dialog cannot end before the worker has.
+  m_writer = os::Thread::Create([this]() -> os::DWORD {
+    const int result = m_link->UpdateFirmware(*m_stream, [this](std::uint64_t accepted, std::uint64_t length) {
+      PostMessage(WM_DOWNLOAD_PROGRESS, static_cast<ui::WPARAM>(accepted), static_cast<ui::LPARAM>(length));
+    });
+    PostMessage(WM_DOWNLOAD_ENDED, static_cast<ui::WPARAM>(result), 0);
+    return 0;
+  });
+  if (!m_writer) OnDownloadEnded(0);
+}
+
+ui::LRESULT CUpdateFWDlg::OnDownloadProgress(ui::WPARAM accepted, ui::LPARAM length) {
+  if (length > 0) SetProgressPos(IDC_PROGRESS, static_cast<int>(accepted * 100 / static_cast<ui::WPARAM>(length)));
+  return 0;
+}
+
+ui::LRESULT CUpdateFWDlg::OnDownloadEnded(ui::WPARAM result) {
+  JoinWriter();  // it posted this as its last act
+  if (result != 0) {
     EndDialog(1);
-    return;
+    return 0;
   }
   std::string status;
   m_link->FormatStatus(status);
   MessageBox("Firmware update failed!" + status, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
   EndDialog(0);
+  return 0;
 }
 
 void CUpdateFWDlg::OnCancelDownload() { EndDialog(0); }

@@ -2,24 +2,45 @@
 // on "Start Download" and reports a failure with the display's status.
 #pragma once
 
+#include <memory>
+
 #include "image/firmware_image.h"
+#include "platform/thread.h"
 #include "platform/ui/ui.h"
 #include "protocol/tamrel.h"
+
+// From the download's worker to the dialog: progress (wParam: bytes the
+// display accepted, lParam: the image's length) and the end (wParam: the
+// download's result).
+inline constexpr os::UINT WM_DOWNLOAD_PROGRESS = os::WM_APP + 4;
+inline constexpr os::UINT WM_DOWNLOAD_ENDED = os::WM_APP + 5;
 
 class CUpdateFWDlg : public ui::CDialog {
  public:
   explicit CUpdateFWDlg(ui::CDialog* parent);
+  ~CUpdateFWDlg() override;
 
   void SetTargets(CTamrel* link, ImageStream* stream);
   void OnOK() override;
   void OnCommand(int id) override;
   void OnCancel() override;  // Escape and the close box end with 0, like Cancel
+  ui::LRESULT OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) override;
   void OnStartDownload();
   void OnCancelDownload();
+  ui::LRESULT OnDownloadProgress(ui::WPARAM accepted, ui::LPARAM length);
+  ui::LRESULT OnDownloadEnded(ui::WPARAM result);
+
+  // From Start Download until the dialog has ended: the link belongs to the
+  // download, and whatever else happens waits until its outcome is told.
+  bool IsWriting() const { return m_writing; }
 
  private:
+  void JoinWriter();
+
   CTamrel* m_link = nullptr;
   ImageStream* m_stream = nullptr;
+  bool m_writing = false;
+  std::unique_ptr<os::Thread> m_writer;
 };
 
 // The display version as the update command reads it from the INFO text.

@@ -1,9 +1,11 @@
 #include "emulator/emulated_display.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <span>
+#include <thread>
 #include <utility>
 
 #include "image/firmware_image.h"
@@ -221,6 +223,14 @@ int EmulatedDisplay::ControlTransfer(std::uint8_t bmRequestType, std::uint8_t bR
   record.value = wValue;
   record.index = wIndex;
   record.length = wLength;
+
+  std::uint32_t busyMs = 0;
+  if (bRequest == kRequestChunk && record.kind == RecordedRequest::Kind::kControlOut) {
+    std::lock_guard lock(impl_->mutex);
+    busyMs = impl_->config.chunkAcceptMs;
+  }
+  // Busy outside the lock: the display's other traffic goes on meanwhile.
+  if (busyMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(busyMs));
 
   bool restart = false;
   int result;

@@ -60,6 +60,9 @@ struct DisplayConfig {
   bool refuseStart = false;
   bool refuseEnd = false;
   bool statusFails = false;  // status requests are refused (STALL)
+  // How long the display takes to answer each chunk request, as a display
+  // writing its flash does (0: at once).
+  std::uint32_t chunkAcceptMs = 0;
 
   // Faults.
   bool writeNeverCompletes = false;  // bulk OUT transfers stay pending for ever

@@ -186,7 +186,7 @@ int CTamrel::LoadAgent(const AgentRecord* table) {
   return Request(kRequestFirmwareLoad, kCpuControlRegister, 1);
 }
 
-int CTamrel::UpdateFirmware(ImageStream& stream) {
+int CTamrel::UpdateFirmware(ImageStream& stream, const DownloadProgress& progress) {
   m_downloadStep = DownloadStep::kConnect;  // the report follows each step below
   m_downloadOffset = 0;
   if (!m_channel) return 0;  // never opened: there is nothing to talk to
@@ -220,6 +220,7 @@ int CTamrel::UpdateFirmware(ImageStream& stream) {
     if (Request(kRequestChunk, static_cast<std::uint16_t>(offset & 0xFFFF), n)) {
       offset += n;
       budget = kResumeBudget;
+      if (progress) progress(offset, stream.GetLength());
     } else {
       os::Sleep(kPauseBeforeStatus);
       if (!QueryStatus()) return 0;

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,7 +61,16 @@ class CTamrel {
   int QueryStatus();
   void FormatStatus(std::string& text) const;
   int LoadAgent(const AgentRecord* table);
-  int UpdateFirmware(ImageStream& stream);
+  // Told after every chunk the display accepted: the bytes it holds so far
+  // (the offset the transfer has reached) and the image's length.
+  using DownloadProgress = std::function<void(std::uint64_t accepted, std::uint64_t length)>;
+  // Runs the whole download and returns 1 once the display accepted the end
+  // of the transfer, 0 on any failure.  Blocks until then; each request it
+  // makes is bounded, and so is the number of resumes.  It may run on any
+  // one thread (the download dialog runs it on a worker of its own, so that
+  // the window keeps answering), provided no other thread uses the link
+  // until it returns.  `progress` is called on that same thread.
+  int UpdateFirmware(ImageStream& stream, const DownloadProgress& progress = {});
 
   // Body of the packet reader thread.
   static os::DWORD ReadPackets(CTamrel* link);

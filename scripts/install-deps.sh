@@ -22,6 +22,9 @@ packages=(
   at-spi2-core      # the accessibility bus screen readers use
   python3-pyatspi   # the end-to-end test reads the windows as a screen reader does
   xdotool           # ...and types keys into them
+  orca              # the screen-reader end-to-end test listens with a real screen reader
+  speech-dispatcher # ...which speaks through speech-dispatcher
+  speech-dispatcher-espeak-ng  # ...with espeak-ng (only recommended by speech-dispatcher)
   x11-utils         # xdpyinfo: waits until the virtual display answers
   imagemagick       # import: screenshots of the virtual display
   desktop-file-utils  # desktop-file-validate checks the menu entry

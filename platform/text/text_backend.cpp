@@ -27,6 +27,7 @@ struct View {
   int defaultId = 0;
   int focusId = 0;
   std::map<int, std::pair<std::string, bool>> controls;  // id -> shown text, enabled
+  std::map<int, int> positions;                          // progress bars: id -> percent
 };
 
 View* ViewOf(const ui::CDialog& dialog) { return static_cast<View*>(dialog.view.get()); }
@@ -256,8 +257,10 @@ std::vector<std::string> TextBackend::DescribeDialog(const ui::CDialog& dialog) 
   for (const ui::ControlState& control : dialog.Controls()) {
     const ui::ControlTemplate& tpl = control.tpl;
     if (tpl.kind == ui::ControlKind::kIcon) continue;  // says nothing in words
-    std::string line = IsButton(tpl) ? "  button " : "  text ";
+    const bool progress = tpl.kind == ui::ControlKind::kProgress;
+    std::string line = IsButton(tpl) ? "  button " : progress ? "  progress " : "  text ";
     line += IdText(tpl.id) + " " + Quote(ShownText(control.text, tpl.noPrefix));
+    if (progress) line += " " + std::to_string(control.position) + "%";
     if (!control.enabled) line += " disabled";
     if (IsButton(tpl) && tpl.id != -1 && tpl.id == dialog.GetDefID()) line += " default";
     lines.push_back(std::move(line));
@@ -311,6 +314,7 @@ void TextBackend::DialogShown(ui::CDialog& dialog) {
   for (const ui::ControlState& control : dialog.Controls()) {
     if (control.tpl.id != -1) {
       view.controls[control.tpl.id] = {ShownText(control.text, control.tpl.noPrefix), control.enabled};
+      view.positions[control.tpl.id] = control.position;
     }
   }
   for (const std::string& line : DescribeDialog(dialog)) Print(line);
@@ -345,6 +349,11 @@ void TextBackend::ControlChanged(ui::CDialog& dialog, int id) {
   if (control->enabled != enabled) {
     enabled = control->enabled;
     Print("enabled " + IdText(id) + (enabled ? " yes" : " no"));
+  }
+  int& position = ViewOf(dialog)->positions[id];
+  if (control->tpl.kind == ui::ControlKind::kProgress && control->position != position) {
+    position = control->position;
+    Print("progress " + IdText(id) + " " + std::to_string(position) + "%");
   }
 }
 

@@ -152,6 +152,47 @@ void CDialog::EnableDlgItem(int id, bool enable) {
   if (control == nullptr || control->enabled == enable) return;
   control->enabled = enable;
   if (IsWindow()) CurrentBackend().ControlChanged(*this, id);
+  // A keyboard left on a disabled control, or on nothing, gives a screen
+  // reader nothing to say: Tab and Escape would be met with silence.
+  const int next = enable ? FocusAfterEnabling(id) : FocusAfterDisabling(id);
+  if (next != focusId_) GotoDlgCtrl(next);
+}
+
+int CDialog::FocusAfterDisabling(int id) const {
+  if (focusId_ != id) return focusId_;
+  const auto at = std::find_if(controls_.begin(), controls_.end(), [id](const auto& c) { return c.tpl.id == id; });
+  const std::size_t start = static_cast<std::size_t>(at - controls_.begin());
+  for (std::size_t step = 1; step <= controls_.size(); ++step) {
+    const ControlState& c = controls_[(start + step) % controls_.size()];
+    if (c.tpl.tabStop && c.enabled && c.tpl.id != -1) return c.tpl.id;
+  }
+  const int status = StatusTextId();
+  return status != 0 ? status : focusId_;
+}
+
+int CDialog::FocusAfterEnabling(int id) const {
+  const ControlState* focused = Control(focusId_);
+  const bool onNothing = focused == nullptr || !focused->tpl.tabStop || !focused->enabled;
+  const ControlState* enabled = Control(id);
+  if (!onNothing || enabled == nullptr || !enabled->tpl.tabStop) return focusId_;
+  const ControlState* byDefault = Control(defaultId_);
+  return byDefault != nullptr && byDefault->enabled ? defaultId_ : id;
+}
+
+int CDialog::StatusTextId() const {
+  for (const ControlState& c : controls_) {
+    if (c.tpl.kind == ControlKind::kText && c.tpl.id != -1) return c.tpl.id;
+  }
+  return 0;
+}
+
+void CDialog::SetProgressPos(int id, int percent) {
+  ControlState* control = FindControl(id);
+  if (control == nullptr || control->tpl.kind != ControlKind::kProgress) return;
+  percent = std::clamp(percent, 0, 100);
+  if (control->position == percent) return;
+  control->position = percent;
+  if (IsWindow()) CurrentBackend().ControlChanged(*this, id);
 }
 
 bool CDialog::IsDlgItemEnabled(int id) const {

@@ -11,7 +11,8 @@
 //   STYLE [SYSMENU] [MINIMIZEBOX] [APPWINDOW]
 //   <KIND> <id> "<text>" <x> <y> <cx> <cy> [TABSTOP] [NOPREFIX]
 //
-// with KIND one of PUSHBUTTON, DEFPUSHBUTTON, LTEXT, CTEXT, RTEXT, ICON.
+// with KIND one of PUSHBUTTON, DEFPUSHBUTTON, LTEXT, CTEXT, RTEXT, ICON, PROGRESS
+// (a progress bar, 0 to 100; its text is its accessible name).
 // '#' outside a quoted text starts a comment; quoted texts know the escapes
 // \" and \\ only.  The bytes come straight out of the executable, so the
 // parser trusts nothing: every malformed line is refused with its number.
@@ -124,6 +125,7 @@ constexpr ControlKindWord kControlKinds[] = {
     {"CTEXT", ControlKind::kText, Align::kCenter},
     {"RTEXT", ControlKind::kText, Align::kRight},
     {"ICON", ControlKind::kIcon, Align::kLeft},
+    {"PROGRESS", ControlKind::kProgress, Align::kLeft},
 };
 
 class TemplateParser {

@@ -48,7 +48,7 @@ inline constexpr UINT MB_DEFBUTTON2 = 0x0100;
 
 // ---- Templates ----------------------------------------------------------
 
-enum class ControlKind { kPushButton, kDefPushButton, kText, kIcon };
+enum class ControlKind { kPushButton, kDefPushButton, kText, kIcon, kProgress };
 enum class Align { kLeft, kCenter, kRight };
 
 struct ControlTemplate {
@@ -110,6 +110,7 @@ struct ControlState {
   ControlTemplate tpl;
   std::string text;
   bool enabled = true;
+  int position = 0;  // a progress bar's, 0 to 100
 };
 
 struct MessageBoxSpec {
@@ -131,7 +132,7 @@ class Backend {
 
   // State changes, for the back end to present.
   virtual void TitleChanged(CDialog& dialog) = 0;
-  virtual void ControlChanged(CDialog& dialog, int id) = 0;  // text or enabled state
+  virtual void ControlChanged(CDialog& dialog, int id) = 0;  // text, enabled state or progress position
   virtual void DefaultChanged(CDialog& dialog) = 0;
   virtual void FocusChanged(CDialog& dialog) = 0;
   virtual void Repaint(CDialog& dialog) = 0;
@@ -202,12 +203,21 @@ class CDialog : public os::Window {
   const std::string& GetWindowText() const { return title_; }
   void SetDlgItemText(int id, const std::string& text);
   std::string GetDlgItemText(int id) const;
+  // Disabling the active control moves the keyboard on to the next enabled
+  // control that takes it, or, when there is none, to the dialog's first
+  // text with an id (its status), so that a screen reader always has
+  // something to read; enabling a control while the keyboard is on that
+  // text brings it back to the default button, or to that control.
   void EnableDlgItem(int id, bool enable);
   bool IsDlgItemEnabled(int id) const;
+  // A progress bar's position, clamped to 0..100.
+  void SetProgressPos(int id, int percent);
   int GetDefID() const { return defaultId_; }
   void SetDefID(int id);
   void GotoDlgCtrl(int id);  // makes it the active control
   int GetFocusID() const { return focusId_; }
+  // The first text with an id: where the keyboard goes when no control can take it.
+  int StatusTextId() const;
   void RedrawWindow();
   void SetIcon(int iconId);
   void AppendSystemMenuItem(UINT commandId, const std::string& text);
@@ -238,6 +248,8 @@ class CDialog : public os::Window {
   friend LRESULT Dispatch(std::uint64_t, UINT, WPARAM, LPARAM);
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam);
   ControlState* FindControl(int id);
+  int FocusAfterDisabling(int id) const;
+  int FocusAfterEnabling(int id) const;
 
   const int templateId_;
   CDialog* const parent_;

@@ -4,6 +4,7 @@
 #include <wx/bmpbndl.h>
 #include <wx/button.h>
 #include <wx/dialog.h>
+#include <wx/gauge.h>
 #include <wx/iconbndl.h>
 #include <wx/init.h>
 #include <wx/log.h>
@@ -15,6 +16,7 @@
 #include <gtk/gtk.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -27,6 +29,13 @@ struct View {
   ui::CDialog* dialog = nullptr;
   wxDialog* window = nullptr;
   std::vector<wxWindow*> controls;  // parallel to CDialog::Controls()
+  // Says a changed text to a screen reader: an object with the
+  // notification role, shown each time (see Announce).
+  wxWindow* announcer = nullptr;
+  // When the window last became the active one.
+  std::chrono::steady_clock::time_point activated;
+  // The status text is about to take the keyboard (FocusStatusLater).
+  bool statusFocusPending = false;
 };
 
 namespace {
@@ -127,15 +136,134 @@ wxIconBundle WindowIcons(int iconId) {
 
 AtkObject* Accessible(wxWindow* window) { return gtk_widget_get_accessible(window->GetHandle()); }
 
+// A static text that labels nothing.  wx on GTK makes every static text the
+// mnemonic label of the next window created after it, whatever that is (the
+// next button, or even the next dialog); a screen reader then names that
+// window by the text and no longer reads the text as the dialog's own.
+// Texts with a real mnemonic are linked explicitly in DialogCreated.
+class PlainText : public wxStaticText {
+ public:
+  using wxStaticText::wxStaticText;
+
+ protected:
+  bool GTKWidgetNeedsMnemonic() const override { return false; }
+};
+
+GtkWidget* StatusLabel(View& view) {
+  const int id = view.dialog->StatusTextId();
+  const auto& controls = view.dialog->Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    if (controls[i].tpl.id == id && GTK_IS_LABEL(view.controls[i]->GetHandle())) return view.controls[i]->GetHandle();
+  }
+  return nullptr;
+}
+
+// The status text takes the keyboard only while no control can: it is not
+// a stop on the way round with Tab otherwise.
+// The status text is a selectable label, one GTK lets the keyboard rest on
+// and a screen reader reads when it does; it is made so when the dialog is
+// built (doing it later moves its caret, see FocusStatusLater), but takes
+// the keyboard only while no control can: it is no stop for Tab otherwise.
+void PrepareStatus(View& view) {
+  GtkWidget* label = StatusLabel(view);
+  if (label == nullptr) return;
+  gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+  gtk_widget_set_can_focus(label, FALSE);
+}
+
+void FocusStatus(View& view) {
+  GtkWidget* label = StatusLabel(view);
+  if (label == nullptr) return;
+  gtk_widget_set_can_focus(label, TRUE);
+  gtk_widget_grab_focus(label);
+}
+
+void ReleaseStatus(View& view) {
+  GtkWidget* label = StatusLabel(view);
+  if (label != nullptr && !gtk_widget_has_focus(label)) gtk_widget_set_can_focus(label, FALSE);
+}
+
+// What the keyboard is on in this window: a control index, or -1 for the
+// status text or nothing usable.
+int FocusedControl(View& view) {
+  GtkWidget* focus = gtk_window_get_focus(GTK_WINDOW(view.window->GetHandle()));
+  const auto& controls = view.dialog->Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    if (view.controls[i]->GetHandle() == focus && controls[i].tpl.tabStop && controls[i].enabled) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+// The status text takes the keyboard a moment later, once whatever changed
+// with it has changed and a screen reader has taken in the change: Orca
+// quietly moves its attention to a text whose caret moves while it has the
+// keyboard, and then says nothing when the keyboard arrives there.
+constexpr unsigned kStatusFocusDelayMs = 150;
+
+void FocusStatusLater(View& view) {
+  view.statusFocusPending = true;
+  auto* weak = new std::weak_ptr<View>(std::static_pointer_cast<View>(view.dialog->view));
+  g_timeout_add_full(
+      G_PRIORITY_DEFAULT, kStatusFocusDelayMs,
+      [](gpointer data) -> gboolean {
+        const auto later = static_cast<std::weak_ptr<View>*>(data)->lock();
+        if (!later) return G_SOURCE_REMOVE;
+        later->statusFocusPending = false;
+        if (later->window != nullptr && FocusedControl(*later) < 0) FocusStatus(*later);
+        return G_SOURCE_REMOVE;
+      },
+      weak, [](gpointer data) { delete static_cast<std::weak_ptr<View>*>(data); });
+}
+
 // Puts the keyboard on the first enabled control that takes it, from
 // control `first` on in tab order, wrapping around: a disabled control
-// cannot take it.
+// cannot take it.  With none, it goes to the status text.
 void FocusFrom(View& view, std::size_t first) {
   const auto& controls = view.dialog->Controls();
   for (std::size_t step = 0; step < controls.size(); ++step) {
     const std::size_t j = (first + step) % controls.size();
-    if (controls[j].tpl.tabStop && controls[j].enabled) return view.controls[j]->SetFocus();
+    if (controls[j].tpl.tabStop && controls[j].enabled) {
+      view.controls[j]->SetFocus();
+      ReleaseStatus(view);
+      return;
+    }
   }
+  FocusStatusLater(view);
+}
+
+// Texts side by side on one line are read as one, as a sighted user reads
+// them: a screen reader skips a text of fewer than three words (the About
+// box's version number) when it reads a dialog out.
+void NameLines(View& view) {
+  const auto& controls = view.dialog->Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    const ui::ControlTemplate& first = controls[i].tpl;
+    if (first.kind != ui::ControlKind::kText) continue;
+    std::string name = controls[i].text;
+    for (std::size_t j = 0; j < controls.size(); ++j) {
+      const ui::ControlTemplate& next = controls[j].tpl;
+      constexpr int kGap = 8;  // dialog units between texts that continue each other
+      if (j == i || next.kind != ui::ControlKind::kText || next.y != first.y || next.x < first.x + first.cx ||
+          next.x > first.x + first.cx + kGap || controls[j].text.empty()) {
+        continue;
+      }
+      name += " " + controls[j].text;
+    }
+    atk_object_set_name(Accessible(view.controls[i]), name.c_str());
+  }
+}
+
+// Says `text` once: a screen reader speaks an object with the notification
+// role when it is shown.  It is a pixel of nothing on screen; the text is
+// already there to see.
+void Announce(View& view, const std::string& text) {
+  if (view.announcer == nullptr || text.empty()) return;
+  GtkWidget* widget = view.announcer->GetHandle();
+  gtk_widget_hide(widget);
+  atk_object_set_name(gtk_widget_get_accessible(widget), text.c_str());
+  gtk_widget_show(widget);
 }
 
 }  // namespace
@@ -170,6 +298,9 @@ bool WxBackend::Start() {
   delete wxLog::SetActiveTarget(new wxLogStderr);  // wx deletes it again in wxEntryCleanup
   wxSetAssertHandler(&AssertToStderr);
   InstallDefaultButtonStyle();
+  // The status text takes the keyboard when nothing else can; selecting all
+  // of it then would only paint it over.
+  g_object_set(gtk_settings_get_default(), "gtk-label-select-on-focus", FALSE, nullptr);
   std::lock_guard lock(wakeMutex_);
   accepting_ = true;
   return true;
@@ -251,7 +382,7 @@ void WxBackend::DialogCreated(ui::CDialog& dialog) {
         long align = wxALIGN_LEFT;
         if (c.align == ui::Align::kCenter) align = wxALIGN_CENTRE_HORIZONTAL;
         if (c.align == ui::Align::kRight) align = wxALIGN_RIGHT;
-        auto* text = new wxStaticText(window, id, Label(control), pos, size, align | wxST_NO_AUTORESIZE);
+        auto* text = new PlainText(window, id, Label(control), pos, size, align | wxST_NO_AUTORESIZE);
         // GTK wraps the label to its width; wxStaticText::Wrap would put
         // line breaks into the text a screen reader reads.
         if (GTK_IS_LABEL(text->GetHandle())) {
@@ -264,10 +395,26 @@ void WxBackend::DialogCreated(ui::CDialog& dialog) {
       case ui::ControlKind::kIcon:
         made = new wxStaticBitmap(window, id, IconImage(std::atoi(c.text.c_str()), size), pos, size);
         break;
+      case ui::ControlKind::kProgress: {
+        auto* gauge = new wxGauge(window, id, 100, pos, size, wxGA_HORIZONTAL | wxGA_SMOOTH);
+        gauge->SetValue(control.position);
+        // A progress bar has no text of its own to be named by.
+        atk_object_set_name(Accessible(gauge), control.text.c_str());
+        made = gauge;
+        break;
+      }
     }
     if (!control.enabled) made->Enable(false);
     view->controls.push_back(made);
   }
+
+  NameLines(*view);
+  PrepareStatus(*view);
+  auto* announcer = new PlainText(window, wxID_ANY, "", wxPoint(0, 0), wxSize(1, 1), wxST_NO_AUTORESIZE);
+  gtk_widget_set_opacity(announcer->GetHandle(), 0.0);
+  atk_object_set_role(Accessible(announcer), ATK_ROLE_NOTIFICATION);
+  announcer->Hide();
+  view->announcer = announcer;
 
   // A text with a mnemonic moves the keyboard to the next control that takes
   // it, as in the templates' origin; linking the two also tells a screen
@@ -303,6 +450,12 @@ void WxBackend::DialogCreated(ui::CDialog& dialog) {
     } else {
       event.Skip();
     }
+  });
+  window->Bind(wxEVT_ACTIVATE, [weak](wxActivateEvent& event) {
+    if (const auto active = weak.lock(); active && event.GetActive()) {
+      active->activated = std::chrono::steady_clock::now();
+    }
+    event.Skip();
   });
   window->Bind(wxEVT_CONTEXT_MENU, [this, weak](wxContextMenuEvent& event) {
     const bool fromKeyboard = event.GetPosition() == wxDefaultPosition;
@@ -345,16 +498,45 @@ void WxBackend::ControlChanged(ui::CDialog& dialog, int id) {
   for (std::size_t i = 0; i < controls.size(); ++i) {
     if (controls[i].tpl.id != id) continue;
     wxWindow* control = view->controls[i];
-    if (controls[i].tpl.kind != ui::ControlKind::kIcon && control->GetLabel() != Label(controls[i])) {
+    const ui::ControlKind kind = controls[i].tpl.kind;
+    if (kind == ui::ControlKind::kProgress) {
+      auto* gauge = static_cast<wxGauge*>(control);
+      if (gauge->GetValue() != controls[i].position) gauge->SetValue(controls[i].position);
+    } else if (kind != ui::ControlKind::kIcon && control->GetLabel() != Label(controls[i])) {
       control->SetLabel(Label(controls[i]));
+      if (kind == ui::ControlKind::kText) TextChanged(*view, i);
     }
     const bool hadFocus = wxWindow::FindFocus() == control;
+    const bool wasEnabled = control->IsEnabled();
     control->Enable(controls[i].enabled);
     // GTK would leave the keyboard nowhere, and a screen reader silent: it
-    // moves on to the next control that can take it.
+    // moves on to the next control that can take it, or to the status text.
     if (hadFocus && !controls[i].enabled) FocusFrom(*view, i + 1);
+    // A control usable again takes the keyboard back from the status text.
+    if (!wasEnabled && controls[i].enabled && controls[i].tpl.tabStop && FocusedControl(*view) < 0 &&
+        view->window->IsShown()) {
+      ApplyFocus(*view);
+    }
     return;
   }
+}
+
+// A changed text is said once while its window is the one in use.  A screen
+// reader reads a window out whole when it becomes active, with the texts it
+// has by then (Orca 43 took about 100 ms to get there, and read the display's
+// identity that arrived meanwhile), and reads a text that takes the keyboard;
+// it says nothing of a label's text changing, even with the keyboard on it.
+constexpr auto kReadOnActivation = std::chrono::milliseconds(400);
+
+void WxBackend::TextChanged(View& view, std::size_t index) {
+  NameLines(view);
+  if (!view.window->IsShown() || !view.window->IsActive() || modals_.empty() ||
+      modals_.back().dialog != view.dialog) {
+    return;
+  }
+  if (std::chrono::steady_clock::now() - view.activated < kReadOnActivation) return;
+  if (view.statusFocusPending && view.dialog->Controls()[index].tpl.id == view.dialog->StatusTextId()) return;
+  Announce(view, view.dialog->Controls()[index].text);
 }
 
 void WxBackend::ApplyDefault(View& view) {
@@ -376,9 +558,14 @@ void WxBackend::DefaultChanged(ui::CDialog& dialog) {
 
 void WxBackend::ApplyFocus(View& view) {
   const auto& controls = view.dialog->Controls();
+  const int focusId = view.dialog->GetFocusID();
   for (std::size_t i = 0; i < controls.size(); ++i) {
-    if (controls[i].tpl.id == view.dialog->GetFocusID() && controls[i].tpl.id != -1) return FocusFrom(view, i);
+    if (controls[i].tpl.id != focusId || focusId == -1) continue;
+    if (controls[i].tpl.kind != ui::ControlKind::kText) return FocusFrom(view, i);
+    return FocusStatusLater(view);
   }
+  // The keyboard is on nothing the program chose: the first control that takes it.
+  if (FocusedControl(view) < 0) FocusFrom(view, 0);
 }
 
 void WxBackend::FocusChanged(ui::CDialog& dialog) {
@@ -529,6 +716,16 @@ int WxBackend::MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) {
   });
   const int answer = message.ShowModal();
   *showing = false;
+  // Back in the window below, the keyboard must be on something that can
+  // take it: the box may have changed which controls can.
+  if (owner != nullptr && owner->view) {
+    const std::weak_ptr<View> weak = std::static_pointer_cast<View>(owner->view);
+    wxTheApp->CallAfter([this, weak] {
+      const auto below = weak.lock();
+      if (!below || below->window == nullptr || modals_.empty() || modals_.back().dialog != below->dialog) return;
+      if (FocusedControl(*below) < 0) ApplyFocus(*below);
+    });
+  }
   // Closing a box answers Cancel where it has one, OK where it has not.
   return hasCancel && answer != wxID_OK ? ui::IDCANCEL : ui::IDOK;
 }

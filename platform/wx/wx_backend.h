@@ -75,6 +75,7 @@ class WxBackend : public ui::Backend {
   void ShowWindowMenu(const std::shared_ptr<View>& view, bool fromKeyboard);
   void ApplyDefault(View& view);
   void ApplyFocus(View& view);
+  void TextChanged(View& view, std::size_t index);
   void Describe(View& view);
 
   bool started_ = false;

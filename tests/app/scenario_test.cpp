@@ -160,7 +160,10 @@ TEST_P(VersionRule, DecidesAsTheTableSays) {
   if (row.outcome == Outcome::kSame) ExpectBox(boxes[0], kSame, "WARNING", kConfirmStyle);
   if (row.outcome == Outcome::kOlder) ExpectBox(boxes[0], kOlder, "WARNING", kConfirmStyle);
   EXPECT_EQ(IndexOf("shown 129") >= 0, download) << Transcript();
-  EXPECT_FALSE(updateEnabled);
+  // Cancelled in the download dialog, nothing was written: the command is
+  // offered again, and only then does the status line say it is ready.
+  EXPECT_EQ(updateEnabled, download);
+  EXPECT_EQ(dlg_->GetDlgItemText(IDC_STATUS).ends_with(kReadyTail), download) << dlg_->GetDlgItemText(IDC_STATUS);
   if (download) {
     EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
     EXPECT_TRUE(dlg_->IsDlgItemEnabled(ui::IDCANCEL));
@@ -225,11 +228,21 @@ TEST_F(Scenario, SuccessfulUpdateReconnectsAndReportsTheNewVersion) {
   const auto boxes = backend_.Boxes();
   ASSERT_EQ(boxes.size(), 1u) << Transcript();
   ExpectBox(boxes[0], kDone571, "Download Done", ui::MB_ICONINFORMATION);
-  // Downloading, then the display's removal empties the status, and only
-  // after its return and the pause does the closing box come.
-  const std::vector<std::string> order = {
-      "enabled 129/1002 0", "enabled 129/1003 0", "text 129/1011 \"Downloading firmware...\"", "ended 129 = 1",
-      "enabled 102/2 0", "text 102/1013 \"\"", "box \"Download Done\"", "ended 102 = 1"};
+  // Downloading with its progress, then the status says what is waited
+  // for, and only after the display's return and the pause does the
+  // closing box come.
+  const std::vector<std::string> order = {"enabled 129/1003 0",
+                                          "enabled 129/1002 0",
+                                          "focus 129 1011",
+                                          "text 129/1011 \"Downloading firmware...\"",
+                                          "progress 129/1004 8",
+                                          "progress 129/1004 100",
+                                          "ended 129 = 1",
+                                          "enabled 102/2 0",
+                                          "focus 102 1013",
+                                          std::string("text 102/1013 \"") + kWaiting + "\"",
+                                          "box \"Download Done\"",
+                                          "ended 102 = 1"};
   for (std::size_t i = 0; i < order.size(); ++i) {
     ASSERT_GE(IndexOf(order[i]), 0) << order[i] << "\n" << Transcript();
     if (i > 0) {

@@ -86,12 +86,14 @@ class EndToEnd(unittest.TestCase):
 
     def test_a_refused_version_makes_exit_the_default_and_active_button(self):
         run = Run(["wait current Firmware Version 4.70", "press Update Firmware...",
-                   "wait Cannot update", "answer ok", "wait focus 2", "press Exit"], "--version", "4.70")
+                   "wait Cannot update", "answer ok", "wait default 2", "press Exit"], "--version", "4.70")
         self.assertEqual(run.status, 1, run.describe())
         box = run.index('box "ERROR" "Cannot update this firmware version!" buttons OK default OK icon error')
         self.assertGreaterEqual(box, 0, run.describe())
         self.assertGreaterEqual(run.index("default 2", box), 0, run.describe())
-        self.assertGreaterEqual(run.index("focus 2", box), 0, run.describe())
+        # The keyboard left the disabled Update button for Exit, and stayed there.
+        self.assertGreaterEqual(run.index("focus 2"), 0, run.describe())
+        self.assertEqual(run.index("focus", run.index("focus 2") + 1), -1, run.describe())
         self.assertEqual([r for r in run.requests() if r[0] != "DE"], [], "nothing was written to the display")
 
     def test_a_failed_download_shows_the_status_bytes_the_display_answered(self):

@@ -45,6 +45,7 @@ std::string LineFor(const UiEvent& e) {
     case Kind::kEnded: return "ended " + d + " = " + v;
     case Kind::kTitle: return "title " + d + " " + Quoted(e.text);
     case Kind::kText: return "text " + c + " " + Quoted(e.text);
+    case Kind::kProgress: return "progress " + c + " " + v;
     case Kind::kEnabled: return "enabled " + c + " " + v;
     case Kind::kDefault: return "default " + d + " " + v;
     case Kind::kFocus: return "focus " + d + " " + v;
@@ -215,6 +216,9 @@ void ScriptedBackend::ControlChanged(ui::CDialog& dialog, int id) {
   }
   if (before == nullptr || before->enabled != now->enabled) {
     Record(Ev(Kind::kEnabled, dialog.TemplateId(), id, now->enabled ? 1 : 0));
+  }
+  if (before == nullptr || before->position != now->position) {
+    Record(Ev(Kind::kProgress, dialog.TemplateId(), id, now->position));
   }
   if (before != nullptr) *before = *now;
 }

@@ -37,6 +37,7 @@ struct UiEvent {
     kTitle,       // text
     kText,        // control, text
     kEnabled,     // control, value: 0 or 1
+    kProgress,    // control, value: percent
     kDefault,     // value: default button id
     kFocus,       // value: active control id
     kMenuItem,    // value: command id, text

@@ -152,10 +152,12 @@ TEST_F(TextBackendTest, NestedDialogChangesAndBoxAreReportedInOrder) {
   EXPECT_EQ(Transcript(), kMainListing +
                               "dialog 129 \"Firmware Update\"\n"
                               "  text 1011 \"DO NOT unplug Braille display during update!\"\n"
+                              "  progress 1004 \"Firmware written\" 0%\n"
                               "  button 1002 \"Start Download\"\n"
                               "  button 1003 \"Cancel\"\n"
                               "  focus 1002\n"
                               "enabled 1002 no\n"
+                              "focus 1003\n"
                               "text 1011 \"Done\"\n"
                               "box \"Download Done\" \"Download complete\" buttons OK default OK icon information\n"
                               "answered OK\n"

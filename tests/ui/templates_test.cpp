@@ -138,13 +138,14 @@ TEST(ShippedTemplates, MatchTheDialogsTheProgramShows) {
   const auto update = ui::LoadDialogTemplate(Self(), 129);
   ASSERT_TRUE(update);
   EXPECT_EQ(update->title, "Firmware Update");
-  EXPECT_EQ((std::array{update->cx, update->cy}), (std::array{186, 59}));
+  EXPECT_EQ((std::array{update->cx, update->cy}), (std::array{186, 71}));
   EXPECT_TRUE(update->systemMenu);
   EXPECT_FALSE(update->minimizeBox || update->appWindow);
   ExpectControls(*update,
                  {{1011, ControlKind::kText, "DO NOT unplug Braille display during update!", {7, 15, 172, 8}, false},
-                  {1002, ControlKind::kPushButton, "Start Download", {7, 38, 73, 14}, true},
-                  {1003, ControlKind::kPushButton, "Cancel", {129, 38, 50, 14}, true}});
+                  {1004, ControlKind::kProgress, "Firmware written", {7, 29, 172, 10}, false},
+                  {1002, ControlKind::kPushButton, "Start Download", {7, 50, 73, 14}, true},
+                  {1003, ControlKind::kPushButton, "Cancel", {129, 50, 50, 14}, true}});
   EXPECT_EQ(update->controls.at(0).align, Align::kCenter);
 
   const auto plugIn = ui::LoadDialogTemplate(Self(), 131);

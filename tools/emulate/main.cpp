@@ -158,6 +158,10 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
   app.add_flag("--keep-old-firmware", o->config.keepOldFirmware,
                "After an accepted end of transfer the display restarts with its old firmware version");
   app.add_flag("--status-fails", o->config.statusFails, "Status requests (DE) are refused");
+  app.add_option("--chunk-delay", o->config.chunkAcceptMs,
+                 "The display takes MS to answer each chunk request (DC), as writing its flash does; "
+                 "below the host's 5000 ms bound on a request")
+      ->check(CLI::Range(0, 4000));
   app.add_flag("--second-display", o->secondDisplay, "Attach a second display, serial EMU0002");
   app.add_option("--restart-leave", o->restartLeaveMs,
                  "After an accepted end of transfer, the display leaves the bus after MS")

@@ -1,0 +1,232 @@
+#!/usr/bin/python3
+"""A real screen reader through whole updates: Debian's Orca listens to the
+real dotvane (graphical interface) under dotvane-emulate on a virtual
+display, and the user's part is played by keys alone (xdotool).  What is
+asserted is what Orca itself says it spoke: the "SPEECH OUTPUT" lines of
+its debug file.  Speech goes to speech-dispatcher with a silent audio
+device, so no sound card is needed.
+
+    orca_e2e.py [SCENARIO...]      (update, refusal, unplug; default: all)
+
+run_orca_e2e.sh provides the virtual display, the window manager and the
+session bus; DOTVANE and DOTVANE_EMULATE name the two programs.  Each run
+has its own Orca preferences and speech-dispatcher, stopped at its end."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DOTVANE = os.environ.get("DOTVANE", "dotvane")
+EMULATE = os.environ.get("DOTVANE_EMULATE", "dotvane-emulate")
+STEP_LIMIT_S = 45     # one wait for Orca to say something
+RUN_LIMIT_S = 150     # a whole scenario; the runner's own limit is above the sum
+# Each chunk takes this long, so that the write lasts over 5 s (13 chunks).
+CHUNK_DELAY_MS = "450"
+
+TITLE = "Orvanta Braille Display Firmware Update 5.71"
+PLUG_IN = "Please plug a Vantor 3 Braille display into a USB port."
+WARNING = "DO NOT unplug Braille display during update!"
+# SPEECH OUTPUT: 'what was said' followed by the voice's settings.
+SPEECH = re.compile(r"SPEECH OUTPUT: '(.*?)'\s*(?:\{|$)")
+START = time.monotonic()
+
+
+class Failure(Exception):
+    pass
+
+
+def log(text):
+    print("[%7.2f] %s" % (time.monotonic() - START, text), flush=True)
+
+
+def key(*names):
+    subprocess.run(["xdotool", "key", "--clearmodifiers", *names], check=True, timeout=10)
+    log("key " + " ".join(names))
+
+
+class Orca:
+    """One Orca with a speech-dispatcher of its own, both stopped by stop()."""
+
+    def __init__(self, work):
+        self.work = work
+        self.debug = os.path.join(work, "orca-debug.txt")
+        self.env = dict(os.environ)
+        run_dir = os.path.join(work, "run")
+        os.mkdir(run_dir, 0o700)
+        config = os.path.join(work, "config")
+        shutil.copytree("/etc/speech-dispatcher", os.path.join(config, "speech-dispatcher"))
+        with open(os.path.join(config, "speech-dispatcher", "speechd.conf"), "a") as conf:
+            # No sound card: speech goes nowhere, but it is still spoken.
+            conf.write('\nAudioOutputMethod "alsa"\nAudioALSADevice "null"\n')
+        self.env.update(XDG_RUNTIME_DIR=run_dir, XDG_CONFIG_HOME=config,
+                        XDG_DATA_HOME=os.path.join(work, "data"))
+        prefs = os.path.join(work, "orca-prefs")
+        os.mkdir(prefs)
+        open(self.debug, "w").close()
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, "orca_launch.py"), self.debug, prefs],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "orca.err"), "w"),
+            start_new_session=True)
+        self.wait_for("Screen reader on.")
+
+    def spoken(self):
+        with open(self.debug, errors="replace") as f:
+            return [m.group(1) for m in map(SPEECH.search, f) if m]
+
+    def wait_for(self, fragment, after=0):
+        """The index of the first utterance from `after` on containing `fragment`."""
+        deadline = time.monotonic() + STEP_LIMIT_S
+        while time.monotonic() < deadline:
+            said = self.spoken()
+            for i in range(after, len(said)):
+                if fragment in said[i]:
+                    log("heard %r" % said[i])
+                    return i
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.1)
+        raise Failure("Orca did not say %r; it said:\n  %s" % (fragment, "\n  ".join(self.spoken()[after:])))
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        pid_file = os.path.join(self.env["XDG_RUNTIME_DIR"], "speech-dispatcher", "pid", "speech-dispatcher.pid")
+        try:
+            os.kill(int(open(pid_file).read().strip()), signal.SIGKILL)
+        except (OSError, ValueError):
+            pass
+
+
+class Program:
+    """dotvane under dotvane-emulate, in the graphical interface."""
+
+    def __init__(self, work, *options):
+        env = dict(os.environ, DOTVANE_UI="gui")
+        self.process = subprocess.Popen(
+            [EMULATE, "--chunk-delay", CHUNK_DELAY_MS, *options, "--", DOTVANE],
+            env=env, stdout=open(os.path.join(work, "program.out"), "w"),
+            stderr=open(os.path.join(work, "program.err"), "w"), start_new_session=True)
+
+    def wait(self):
+        try:
+            return self.process.wait(timeout=STEP_LIMIT_S)
+        except subprocess.TimeoutExpired:
+            raise Failure("the program did not end")
+
+    def kill(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+
+
+def in_order(orca, *fragments, after=0):
+    """Each fragment is spoken after the one before it, or in the same
+    utterance; returns the index of the last one."""
+    at = after
+    for fragment in fragments:
+        at = orca.wait_for(fragment, at)
+    return at
+
+
+def whole_update(orca, work):
+    program = Program(work, "--plug-delay", "3000")
+    try:
+        at = in_order(orca, PLUG_IN, TITLE, "current Firmware Version 5.60")
+        key("Return")  # Update Firmware... is the default button
+        at = in_order(orca, "Firmware Update dialog", WARNING, "Start Download", after=at + 1)
+        key("space")  # the keyboard is on Start Download
+        started = orca.wait_for("Downloading firmware...", at)
+        percent = orca.wait_for("percent", started + 1)
+        waiting = orca.wait_for("Waiting for the Braille display to restart", started + 1)
+        if percent > waiting:
+            raise Failure("progress was first spoken after the write had ended")
+        done = orca.wait_for("Download Done", waiting + 1)
+        orca.wait_for("updated to Firmware Version 5.71", done)
+        key("Return")
+        status = program.wait()
+        if status != 0:
+            raise Failure("exit status %d after Download Done" % status)
+    finally:
+        program.kill()
+
+
+def refusal(orca, work):
+    program = Program(work, "--version", "4.70")
+    try:
+        at = in_order(orca, TITLE, "current Firmware Version 4.70")
+        key("F1")  # the About box: its name, version and copyright are all read
+        at = in_order(orca, "About Dotvane dialog", "Tavix Firmware Updater Version 1.0.2.2",
+                      "Copyright (C) Orvanta", after=at + 1)
+        key("Return")
+        at = orca.wait_for("Update Firmware... push button", at + 1)
+        key("Return")
+        at = orca.wait_for("Cannot update this firmware version!", at + 1)
+        key("Return")  # OK; then Exit is the default button
+        orca.wait_for("Exit", at + 1)
+        key("Return")
+        status = program.wait()
+        if status != 1:
+            raise Failure("exit status %d after Exit" % status)
+    finally:
+        program.kill()
+
+
+def unplug(orca, work):
+    program = Program(work, "--unplug-at-chunk", "4")
+    try:
+        at = in_order(orca, TITLE, "current Firmware Version 5.60")
+        key("Return")
+        at = in_order(orca, WARNING, "Start Download", after=at + 1)
+        key("space")
+        failed = orca.wait_for("Firmware update failed!", at + 1)
+        prompt = [i for i, said in enumerate(orca.spoken()) if PLUG_IN in said and i > at]
+        if prompt and prompt[0] < failed:
+            raise Failure("the plug-in prompt was spoken before the failure")
+        key("Return")  # OK: only now the prompt
+        orca.wait_for(PLUG_IN, failed + 1)
+        key("Escape")
+        status = program.wait()
+        if status != 1:
+            raise Failure("exit status %d after Cancel" % status)
+    finally:
+        program.kill()
+
+
+SCENARIOS = {"update": whole_update, "refusal": refusal, "unplug": unplug}
+
+
+def main(names):
+    failures = 0
+    for name in names or list(SCENARIOS):
+        work = tempfile.mkdtemp(prefix="dotvane-orca-")
+        log("scenario %s in %s" % (name, work))
+        orca = None
+        try:
+            orca = Orca(work)
+            SCENARIOS[name](orca, work)
+            log("PASS %s; Orca said, in order:\n  %s" % (name, "\n  ".join(orca.spoken())))
+        except Exception as error:  # each scenario reports and the next one runs
+            failures += 1
+            log("FAIL %s: %s" % (name, error))
+            for leftover in ("program.err", "orca.err"):
+                path = os.path.join(work, leftover)
+                if os.path.exists(path):
+                    sys.stdout.write("--- %s\n%s" % (leftover, open(path, errors="replace").read()[-3000:]))
+        finally:
+            if orca:
+                orca.stop()
+            if not os.environ.get("DOTVANE_KEEP_ORCA_LOGS"):
+                shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (len(names or SCENARIOS) - failures, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

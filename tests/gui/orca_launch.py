@@ -1,0 +1,24 @@
+#!/usr/bin/python3
+"""Starts Debian's Orca as /usr/bin/orca would, with its debug file written
+line by line, so that a test can follow what Orca speaks while it runs
+(the launcher opens that file block-buffered).
+
+    orca_launch.py DEBUG_FILE PREFS_DIR"""
+
+import builtins
+import runpy
+import sys
+
+debug_file, prefs_dir = sys.argv[1], sys.argv[2]
+real_open = builtins.open
+
+
+def line_buffered_open(file, mode="r", *args, **kwargs):
+    if file == debug_file and "w" in mode:
+        return real_open(file, mode, buffering=1)
+    return real_open(file, mode, *args, **kwargs)
+
+
+builtins.open = line_buffered_open
+sys.argv = ["orca", "--debug", "--debug-file=" + debug_file, "-u", prefs_dir]
+runpy.run_path("/usr/bin/orca", run_name="__main__")
