@@ -2,7 +2,10 @@
 // one record that says what happened; a history that cannot be written
 // never harms the update; what the display sends cannot break the file or
 // the terminal it is printed on.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -166,6 +169,38 @@ TEST_F(Scenario, AnUnwritableHistoryLeavesTheUpdateUnharmed) {
   EXPECT_NE(errors.find("cannot write the update history to " + blocker + "/state/dotvane/history.jsonl: Not a directory"),
             std::string::npos)
       << errors;
+}
+
+// A history whose write never returns (a hung network file system, played
+// by a FIFO nobody reads): the update still runs to "Download Done" and its
+// success, and the record arrives whole once the file takes it.
+TEST_F(Scenario, AHistoryThatBlocksNeverHoldsUpTheUpdate) {
+  const std::string fifo = state_.Folder() + "/dotvane/history.jsonl";
+  ASSERT_EQ(mkdir((state_.Folder() + "/dotvane").c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Plug();
+  When(StatusIs(kReady560), Press(IDC_UPDATE));
+  When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_START_DOWNLOAD));
+  When([](const Scene& s) { return s.BoxUp("Firmware update completed."); }, Answer(ui::IDOK));
+  EXPECT_EQ(Run(), 1) << Transcript();
+  EXPECT_FALSE(history::Flush(0)) << "the writer is held in the FIFO's open";
+
+  const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  std::string line;
+  pollfd ready{fd, POLLIN, 0};
+  while (line.find('\n') == std::string::npos && poll(&ready, 1, 10000) == 1) {
+    char buffer[512];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  EXPECT_TRUE(history::Flush(10000 * os::TimeScale::Divisor()));
+  const auto record = history::ParseLine(line.substr(0, line.find('\n')));
+  ASSERT_TRUE(record.has_value()) << line;
+  EXPECT_EQ(record->result, history::Result::kDone);
+  EXPECT_EQ(record->versionAfter, "5.71");
 }
 
 // ---- The file and its reading --------------------------------------------------
