@@ -299,12 +299,6 @@ ui::LRESULT CDotvaneDlg::OnAskPlugIn(ui::WPARAM, ui::LPARAM) {
 ui::BOOL CDotvaneDlg::OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadcast* record) {
   if (eventType != os::DBT_DEVICEARRIVAL && eventType != os::DBT_DEVICEREMOVECOMPLETE) return 1;
   if (!IsDisplayBroadcast(record)) return 1;
-  if (m_download != nullptr && m_download->IsWriting()) {
-    // The link belongs to the download until it ends, and the user must hear
-    // how the write ended before anything that happened during it.
-    m_heldBroadcasts.emplace_back(eventType, *record);
-    return 1;
-  }
 
   if (eventType == os::DBT_DEVICEARRIVAL) {
     RegisterNotification();

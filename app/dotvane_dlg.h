@@ -5,8 +5,6 @@
 
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "app/history.h"
 #include "image/firmware_image.h"
@@ -44,8 +42,6 @@ inline constexpr os::DWORD kPermissionRetryStepMs = 250;
 // How long after a written image the display has to come back and say who it
 // is before the user is told and may leave.
 inline constexpr os::DWORD kRestartWaitMs = 120000;
-
-class CUpdateFWDlg;
 
 class CDotvaneDlg : public ui::CDialog {
  public:
@@ -111,11 +107,6 @@ class CDotvaneDlg : public ui::CDialog {
   void StopRestartWatch();
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
-  // The download dialog while it is up, and the broadcasts that came while
-  // it was writing the display, handled once it has told how that ended.
-  CUpdateFWDlg* m_download = nullptr;
-  std::vector<std::pair<ui::UINT, ui::DeviceBroadcast>> m_heldBroadcasts;
-  void ReplayHeldBroadcasts();
   CUpdateHistory m_history;  // the update history's record of the current attempt
 };
 

@@ -66,9 +66,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
 
   CUpdateFWDlg download(this);
   download.SetTargets(&m_link, &m_image);
-  m_download = &download;
   const std::intptr_t result = download.DoModal();
-  m_download = nullptr;
   m_history.DownloadEnded(result == 1, m_link.LastDownload());
   if (result == 1) {
     m_updateDone = 1;
@@ -85,18 +83,16 @@ void CDotvaneDlg::OnUpdateFirmware() {
     // Cancelled before anything was written: the command is offered again.
     UpdateStatus();
   }
-  ReplayHeldBroadcasts();
-}
-
-void CDotvaneDlg::ReplayHeldBroadcasts() {
-  std::vector<std::pair<ui::UINT, ui::DeviceBroadcast>> held;
-  held.swap(m_heldBroadcasts);
-  for (const auto& [eventType, record] : held) OnDeviceChange(eventType, &record);
+  // Whatever happened to the display during the write comes now, in order.
+  ui::HoldDeviceBroadcasts(*this, false);
 }
 
 CUpdateFWDlg::CUpdateFWDlg(ui::CDialog* parent) : CDialog(IDD_UPDATE_FW, parent) {}
 
-CUpdateFWDlg::~CUpdateFWDlg() { JoinWriter(); }
+CUpdateFWDlg::~CUpdateFWDlg() {
+  JoinWriter();
+  if (m_writing && Parent() != nullptr) ui::HoldDeviceBroadcasts(*Parent(), false);
+}
 
 // The writer ends by itself: every request of the download is bounded, and
 // so is the number of its resumes.  It must have ended before the link and
@@ -153,6 +149,10 @@ void CUpdateFWDlg::OnStartDownload() {
 
   m_stream->Seek(0);
   m_writing = true;
+  // The link belongs to the download until it ends, and the user must hear
+  // how the write ended before anything that happened during it: arrivals
+  // and removals wait until the main window has taken in the outcome.
+  if (Parent() != nullptr) ui::HoldDeviceBroadcasts(*Parent(), true);
   // The download runs on a worker while this thread keeps the dialog
   // painted and answering a screen reader; the dialog takes no input until
   // the worker posts the outcome.  Posting to a window that has gone is

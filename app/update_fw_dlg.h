@@ -30,8 +30,9 @@ class CUpdateFWDlg : public ui::CDialog {
   ui::LRESULT OnDownloadProgress(ui::WPARAM accepted, ui::LPARAM length);
   ui::LRESULT OnDownloadEnded(ui::WPARAM result);
 
-  // From Start Download until the dialog has ended: the link belongs to the
-  // download, and whatever else happens waits until its outcome is told.
+  // Start Download was pressed: from then on the link belongs to the
+  // download, and the main window's device broadcasts are held until it has
+  // taken in the outcome.
   bool IsWriting() const { return m_writing; }
 
  private:

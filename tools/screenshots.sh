@@ -50,7 +50,8 @@ def shoot(file_name):
 
 
 def main_window_about_download():
-    program = t.Program()
+    # Chunks of 600 ms: the write lasts about 8 s, long enough to show it.
+    program = t.Program("--chunk-delay", "600")
     try:
         main = program.window("the main dialog", t.dialog(t.MAIN_TITLE))
         t.wait_text(main, "the identity", ["Ready to update firmware."])
@@ -65,6 +66,8 @@ def main_window_about_download():
         update = program.window("the Firmware Update dialog", t.dialog("Firmware Update"))
         shoot("download.png")
         t.press(update, "Start Download")
+        time.sleep(3.5)  # a third or so of the image written
+        shoot("download-progress.png")
         box = program.window("the Download Done box", t.box_with_text("Firmware update completed."))
         shoot("download-done.png")
         t.press(box, "OK")

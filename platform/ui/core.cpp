@@ -3,6 +3,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/driver.h"
@@ -51,6 +52,8 @@ struct Core {
   // Taken before `mutex`, never after it.
   std::mutex wakeMutex;
   std::string applicationName = "dotvane";
+  // Windows whose device broadcasts stay queued, in order, for now.
+  std::set<std::uint64_t> holding;
   std::uint64_t listenedGeneration = 0;  // the driver our device listener is on (0: none)
 };
 
@@ -145,6 +148,7 @@ std::uint64_t RegisterWindow(CDialog* dialog) {
 void UnregisterWindow(std::uint64_t id) {
   std::lock_guard lock(TheCore().mutex);
   TheCore().windows.erase(id);
+  TheCore().holding.erase(id);
   // Its registrations and queued messages go with it.
   auto& registrations = TheCore().registrations;
   for (auto it = registrations.begin(); it != registrations.end();) {
@@ -168,9 +172,34 @@ LRESULT Dispatch(std::uint64_t window, UINT message, WPARAM wParam, LPARAM lPara
   return dialog->WindowProc(message, wParam, lParam);
 }
 
+namespace {
+
+// The first queued item that may be dispatched now; held broadcasts are
+// passed over.  Under the core's lock.
+std::deque<Item>::iterator NextDispatchable() {
+  Core& core = TheCore();
+  return std::find_if(core.queue.begin(), core.queue.end(), [&core](const Item& item) {
+    return item.message != WM_DEVICECHANGE || core.holding.count(item.window) == 0;
+  });
+}
+
+}  // namespace
+
+void HoldDeviceBroadcasts(const CDialog& window, bool hold) {
+  {
+    std::lock_guard lock(TheCore().mutex);
+    if (hold) {
+      TheCore().holding.insert(window.WindowId());
+    } else if (TheCore().holding.erase(window.WindowId()) == 0) {
+      return;
+    }
+  }
+  if (!hold) WakeBackend();  // what was held is dispatched now, in its order
+}
+
 bool HasPending() {
   std::lock_guard lock(TheCore().mutex);
-  return !TheCore().queue.empty();
+  return NextDispatchable() != TheCore().queue.end();
 }
 
 bool DispatchPending() {
@@ -179,9 +208,10 @@ bool DispatchPending() {
     Item item;
     {
       std::lock_guard lock(TheCore().mutex);
-      if (TheCore().queue.empty()) return any;
-      item = std::move(TheCore().queue.front());
-      TheCore().queue.pop_front();
+      const auto next = NextDispatchable();
+      if (next == TheCore().queue.end()) return any;
+      item = std::move(*next);
+      TheCore().queue.erase(next);
     }
     any = true;
     if (item.send) {

@@ -162,6 +162,11 @@ Backend& CurrentBackend();
 void SetApplicationName(std::string name);
 const std::string& ApplicationName();
 
+// While held, device broadcasts to `window` stay queued, in their order,
+// and everything else is dispatched as usual; released, they follow.  For a
+// window busy with something the broadcasts must not interrupt.
+void HoldDeviceBroadcasts(const CDialog& window, bool hold);
+
 // Dispatches every message queued for the user-interface thread.  Called by
 // back ends inside their loops; returns whether anything was dispatched.
 bool DispatchPending();

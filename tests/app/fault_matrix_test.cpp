@@ -75,6 +75,10 @@ TEST_P(RemovedDuring, TheDownloadFailsAndThePromptComes) {
   EXPECT_FALSE(SawDownloadDone()) << Transcript();
   EXPECT_FALSE(dlg_->IsUpdateDone());
   EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
+  // The user hears how the write ended before being asked for the display,
+  // and the status line never offers an update that cannot be started.
+  EXPECT_LT(IndexOf("answer 1"), IndexOf("created 131")) << Transcript();
+  EXPECT_GE(IndexOf("The firmware update failed. Unplug the Braille display"), 0) << Transcript();
 }
 
 std::vector<Phase> Phases() {
@@ -170,6 +174,53 @@ TEST_F(FaultMatrix, ADisplayBackWithItsOldVersionIsToldTheUpdateFailed) {
   EXPECT_FALSE(dlg_->IsUpdateDone());
   EXPECT_TRUE(dlg_->IsDlgItemEnabled(IDC_UPDATE)) << "it may be updated again";
   EXPECT_EQ(display_->Restarts(), 1);
+}
+
+// Back with no version text at all: told so, not of "version  instead of".
+TEST_F(FaultMatrix, ADisplayBackWithoutAVersionIsToldSo) {
+  emu::DisplayConfig config;
+  config.keepOldFirmware = true;
+  Plug(config);
+  OnRequest([](const emu::RecordedRequest& r) { return IsControl(r, 0xEF); }, 0, [this] {
+    auto changed = display_->Config();
+    changed.version.clear();
+    display_->SetConfig(changed);
+  });
+  StartTheUpdate();
+  When([](const Scene& s) { return s.BoxUp(kFailed); }, Answer(ui::IDOK));
+  When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("answer 1"); }, Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2);
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  ExpectBox(boxes[0],
+            "Firmware update failed! The Braille display came back without a firmware version instead of version "
+            "5.71.",
+            "ERROR", ui::MB_ICONERROR);
+}
+
+// While the display is written, Escape and the close box are refused: the
+// dialog ends only with the download, which goes on to the end.  The writer
+// is held at its second chunk until the close has been tried.
+TEST_F(FaultMatrix, TheDownloadDialogCannotBeClosedWhileTheDisplayIsWritten) {
+  auto tried = std::make_shared<os::Event>(os::Event::Mode::kManual);
+  emu::DisplayConfig config;
+  config.refuseChunk = [tried](int chunk) -> std::optional<emu::Status> {
+    if (chunk == 1) {
+      EXPECT_EQ(os::WaitForSingleObject(*tried, 5000), os::WAIT_OBJECT_0);
+    }
+    return std::nullopt;
+  };
+  Plug(config);
+  StartTheUpdate();
+  When([](const Scene& s) { return s.Up(IDD_UPDATE_FW) && s.Seen("progress 129/1004 8"); },
+       [tried](Scene& s) {
+         s.dialog->Close();
+         tried->Set();
+       });
+  When([](const Scene& s) { return s.BoxUp("Firmware update completed."); }, Answer(ui::IDOK));
+  EXPECT_EQ(Run(), 1) << Transcript();
+  EXPECT_LT(IndexOf("progress 129/1004 8"), IndexOf("ended 129 = 1")) << Transcript();
+  EXPECT_EQ(IndexOf("ended 129 = 0"), -1) << Transcript();
 }
 
 // Back with the new version but no maker name: the completion sentence goes

@@ -215,7 +215,11 @@ def main(names):
         except Exception as error:  # each scenario reports and the next one runs
             failures += 1
             log("FAIL %s: %s" % (name, error))
-            for leftover in ("program.err", "orca.err"):
+            if orca:
+                events = [line.strip()[:200] for line in open(orca.debug, errors="replace")
+                          if "window:" in line and "EVENT MANAGER:" in line]
+                sys.stdout.write("--- Orca's window events\n%s\n" % "\n".join(events[-12:]))
+            for leftover in ("program.out", "program.err", "orca.err"):
                 path = os.path.join(work, leftover)
                 if os.path.exists(path):
                     sys.stdout.write("--- %s\n%s" % (leftover, open(path, errors="replace").read()[-3000:]))

@@ -114,7 +114,17 @@ TEST_F(DownloadTest, ResumesFromTheOffsetTheDisplayReports) {
   emu::DisplayConfig config;
   config.refusedChunks[2] = {0x00, 0x00, 0x1F, 0x00, 0x00, 0x01};  // the chunk at 8192; wants 7936 again
   Connect(config);
-  ASSERT_EQ(link_.UpdateFirmware(image_), 1);
+  // Progress counts what the display holds: after the resume it goes back
+  // to the offset the display asked for, not on from where the refusal was.
+  std::vector<std::uint64_t> progress;
+  ASSERT_EQ(link_.UpdateFirmware(image_, [&](std::uint64_t accepted, std::uint64_t length) {
+    EXPECT_EQ(length, 49904u);
+    progress.push_back(accepted);
+  }), 1);
+  ASSERT_GE(progress.size(), 3u);
+  EXPECT_EQ((std::vector<std::uint64_t>(progress.begin(), progress.begin() + 3)),
+            (std::vector<std::uint64_t>{4096, 8192, 7936 + 4096}));
+  EXPECT_EQ(progress.back(), 49904u);
   const auto requests = Requests();
   const std::vector<std::string> around(requests.begin() + 4, requests.begin() + 8);
   EXPECT_EQ(around, (std::vector<std::string>{"DC 8192 4096 refused", "DE 0 6", "DC 7936 4096", "DC 12032 4096"}));

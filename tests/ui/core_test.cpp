@@ -217,4 +217,58 @@ TEST_F(CoreTest, BroadcastsReachEveryRegisteredWindowWithThePath) {
   EXPECT_EQ(outer.broadcasts[0].second, path);
 }
 
+// The keyboard is never left on a disabled control: it moves on to the next
+// control that takes it, then to the status text, and comes back to the
+// default button once one is usable again.  (Template 102: Update 1000,
+// the default; Exit 2; the status text 1013.)
+TEST_F(CoreTest, TheKeyboardMovesOffDisabledControlsAndBackWhenOneIsUsable) {
+  Probe dialog(102);
+  std::vector<int> focus;
+  dialog.init = [&](Probe& d) {
+    focus.push_back(d.GetFocusID());
+    d.EnableDlgItem(1000, false);
+    focus.push_back(d.GetFocusID());
+    d.EnableDlgItem(ui::IDCANCEL, false);
+    focus.push_back(d.GetFocusID());
+    d.EnableDlgItem(ui::IDCANCEL, true);
+    focus.push_back(d.GetFocusID());
+    d.EnableDlgItem(1000, true);
+    focus.push_back(d.GetFocusID());
+    d.EndDialog(1);
+  };
+  dialog.DoModal();
+  EXPECT_EQ(focus, (std::vector<int>{1000, ui::IDCANCEL, 1013, ui::IDCANCEL, ui::IDCANCEL}));
+}
+
+// Broadcasts held for a window stay queued in order while everything else is
+// dispatched, and follow once released.
+TEST_F(CoreTest, HeldBroadcastsWaitInOrderWhileOtherMessagesPass) {
+  inproc::ScopedInProcessDriver driver;
+  Probe dialog(102);
+  std::vector<std::string> handled;
+  std::string first, second;
+  dialog.onApp = [&](ui::UINT, ui::WPARAM, ui::LPARAM) {
+    handled.push_back("posted with " + std::to_string(dialog.broadcasts.size()) + " broadcasts");
+    ui::HoldDeviceBroadcasts(dialog, false);
+    return ui::LRESULT{0};
+  };
+  dialog.init = [&](Probe& d) {
+    ui::RegisterDeviceNotification(&d, kDisplayInterfaceClass);
+    ui::HoldDeviceBroadcasts(d, true);
+    first = driver->Plug(std::make_shared<emu::EmulatedDisplay>());
+    driver->Unplug(first);
+  };
+  backend_.step = [&](ui::CDialog& d) {
+    // The in-process driver broadcasts on the thread that plugs: both are
+    // queued by now, ahead of this post.
+    if (handled.empty() && dialog.broadcasts.empty()) d.PostMessage(os::WM_APP, 0, 0);
+    if (dialog.broadcasts.size() == 2) d.EndDialog(1);
+  };
+  EXPECT_EQ(dialog.DoModal(), 1);
+  EXPECT_EQ(handled, (std::vector<std::string>{"posted with 0 broadcasts"}));
+  ASSERT_EQ(dialog.broadcasts.size(), 2u);
+  EXPECT_EQ(dialog.broadcasts[0], (std::pair<ui::UINT, std::string>{os::DBT_DEVICEARRIVAL, first}));
+  EXPECT_EQ(dialog.broadcasts[1], (std::pair<ui::UINT, std::string>{os::DBT_DEVICEREMOVECOMPLETE, first}));
+}
+
 }  // namespace
