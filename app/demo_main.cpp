@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/backend_choice.h"
+#include "app/history.h"
 #include "emulator/emulated_display.h"
 #include "platform/inproc/inproc_driver.h"
 #include "platform/sync.h"
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
   CLI11_PARSE(options, argc, argv);
   if (failDownload) config.refusedChunks[0] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x01};
 
+  // Updates of an emulated display are no part of the user's update history.
+  history::SetEnabled(false);
   inproc::ScopedInProcessDriver driver;
   auto display = std::make_shared<emu::EmulatedDisplay>(config);
 

@@ -244,12 +244,16 @@ void CDotvaneDlg::OnUpdateFirmware() {
   // Only a status update re-enables it, when it finds the display connected
   // and not yet updated.
   EnableDlgItem(IDC_UPDATE, false);
+  m_history.Begin({m_manufacturer, m_model, m_version}, m_imageVersion);
+  // So that afterwards the link's report tells a failed download from none at all.
+  m_link.ClearDownloadReport();
 
   if (!m_version.empty()) {
     const FirmwareVersion display = ReadDisplayVersion(m_version);
     const bool imageNew = IsNewGeneration(m_imageVersion);
     const bool displayNew = IsNewGeneration(display);
     if (display.major < 4 || (imageNew && !displayNew)) {
+      m_history.End(history::Result::kRefused);
       MessageBox(kRefused, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
       SetStatusSentence(kRefusedStatus);
       SetDefID(ui::IDCANCEL);
@@ -261,6 +265,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
       const int answer = MessageBox(same ? kSameVersion : kOlderImage, "WARNING",
                                     ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
       if (answer != ui::IDOK) {
+        m_history.End(history::Result::kDeclined);
         SetStatusSentence(kDeclinedStatus);
         SetDefID(ui::IDCANCEL);
         GotoDlgCtrl(ui::IDCANCEL);
@@ -272,6 +277,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
   CUpdateFWDlg download(this);
   download.SetTargets(&m_link, &m_image);
   const std::intptr_t result = download.DoModal();
+  m_history.DownloadEnded(result == 1, m_link.LastDownload());
   if (result == 1) {
     m_updateDone = 1;
     // Whatever else is plugged in, only the display that was written may
@@ -303,6 +309,7 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   // Whatever it says, the display is back and has answered: waiting is
   // over, and the user must be able to leave even when no closing box comes.
   EnableDlgItem(ui::IDCANCEL, true);
+  m_history.Back({m_manufacturer, m_model, m_version});
   if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageVersion)) return;
   m_updateDone = 0;
   m_writtenPath.clear();
@@ -338,6 +345,7 @@ void CDotvaneDlg::StopRestartWatch() {
 // otherwise leave the user in a window that cannot be closed.
 ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   if (!m_updateDone) return 0;
+  m_history.NotBack();
   EnableDlgItem(ui::IDCANCEL, true);
   SetDefID(ui::IDCANCEL);
   GotoDlgCtrl(ui::IDCANCEL);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/display_arrival.h"
+#include "app/history.h"
 #include "app/resource.h"
 #include "image/firmware_image.h"
 #include "platform/sync.h"
@@ -88,4 +89,5 @@ class CDotvaneDlg : public ui::CDialog {
   void StopRestartWatch();
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
+  CUpdateHistory m_history;  // the update history's record of the current attempt
 };

@@ -1,11 +1,77 @@
 // dotvane: brings the display's firmware up to the version it carries.
-// It reads no command line and no settings.
-#include "app/backend_choice.h"
-#include "platform/libusb/libusb_driver.h"
+// Without options it runs the update, as it always has.  Its options print
+// and leave before any window opens or any USB device is touched.
+//
+// This help is also the source of the manual page's options and exit
+// statuses (cmake/manpage.py); the rest of the page is dotvane.1.in here.
+#include <CLI/CLI.hpp>
 
-int main() {
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <string>
+
+#include "app/backend_choice.h"
+#include "app/history.h"
+#include "image/firmware_image.h"
+#include "platform/libusb/libusb_driver.h"
+#include "platform/resources.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+// The program's version and the firmware version it carries.
+std::string VersionText() {
+  std::string text = std::string("dotvane ") + DOTVANE_VERSION;
+  ImageStream image;
+  FirmwareVersion version;
+  if (LoadFirmwareImage(os::ResourceModule::Self(), "IIC_UPDATE", "IIC", image, version) ||
+      LoadFirmwareImage(os::ResourceModule::Self(), "BIN_UPDATE", "BIN", image, version)) {
+    char carried[48];
+    std::snprintf(carried, sizeof carried, ", firmware image %d.%02d", version.major, version.minor);
+    text += carried;
+  }
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Updates the firmware of an Orvanta USB braille display to the version this program carries. It finds "
+      "the display, shows its maker, model and firmware version, applies the version rules, writes the image, "
+      "waits for the display to restart and reports its new version. Without options it opens its window, or, "
+      "when no graphical display is available, runs as lines of plain text in the terminal.",
+      "dotvane"};
+  app.footer(
+      "Exit status: 0 after a completed update (the updated display identified itself with the new version and "
+      "\"Download Done\" was shown), and after --help, --version or --history; 1 in every other case (Exit, "
+      "Cancel at the plug-in prompt, no firmware image, a history that cannot be read); 2 for bad options.");
+  app.set_version_flag("--version", std::function<std::string()>(VersionText),
+                       "Print the program's version and the firmware version it carries, and exit");
+  bool showHistory = false;
+  app.add_flag("--history", showHistory,
+               "Print the update history (every update attempt: when, which display, the versions, how it ended) "
+               "and exit");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "dotvane: " << e.what() << "\n\n" << app.help();
+    return kUsageError;
+  }
+  if (showHistory) return history::Print(history::DefaultPath(), std::cout, std::cerr);
+
   // Real displays, through libusb: discovery, transfers and the arrival
   // and removal broadcasts the windows follow.
   usbdrv::ScopedLibusbDriver usb;
-  return RunDotvane();
+  const int status = RunDotvane();
+  // The last record may still be on its way; it never holds the update up,
+  // and only briefly the program's end.
+  history::Flush(history::kExitFlushMs);
+  return status;
 }

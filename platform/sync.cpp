@@ -180,6 +180,7 @@ DWORD SleepEx(DWORD milliseconds, bool alertable) {
 // ---- Time scale -------------------------------------------------------------
 
 void TimeScale::SetDivisor(unsigned divisor) { g_divisor.store(divisor == 0 ? 1 : divisor); }
+unsigned TimeScale::Divisor() { return g_divisor.load(); }
 
 void TimeScale::SetObserver(Observer observer) {
   std::lock_guard lock(g_observerMutex);

@@ -71,6 +71,7 @@ class TimeScale {
  public:
   using Observer = std::function<void(const char* what, DWORD milliseconds)>;
   static void SetDivisor(unsigned divisor);
+  static unsigned Divisor();
   static void SetObserver(Observer observer);
   static std::chrono::nanoseconds Scaled(DWORD milliseconds);
   static void Notify(const char* what, DWORD milliseconds);

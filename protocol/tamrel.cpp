@@ -169,6 +169,8 @@ int CTamrel::LoadAgent(const AgentRecord* table) {
 }
 
 int CTamrel::UpdateFirmware(ImageStream& stream, const DownloadProgress& progress) {
+  m_downloadStep = DownloadStep::kConnect;  // the report follows each step below
+  m_downloadOffset = 0;
   if (!m_channel) return 0;  // never opened: there is nothing to talk to
 
   os::Sleep(kPauseBeforeClose);
@@ -177,9 +179,11 @@ int CTamrel::UpdateFirmware(ImageStream& stream, const DownloadProgress& progres
 
   // A display whose controller takes the whole agent is not one this image
   // is for: that ends the download as failed.  Only a refusal goes on.
+  m_downloadStep = DownloadStep::kAgent;
   if (LoadAgent(kAgentTable)) return 0;
 
   os::Sleep(kPauseBeforeStart);
+  m_downloadStep = DownloadStep::kStart;
   m_transfer[0] = kStartTransferByte;
   if (!Request(kRequestStartTransfer, 0, 1)) return 0;
   os::Sleep(kPauseBeforeFirstChunk);
@@ -193,7 +197,9 @@ int CTamrel::UpdateFirmware(ImageStream& stream, const DownloadProgress& progres
   // as a display refusing every chunk the full budget's worth could.
   std::uint64_t resumesLeft = ResumeAllowance(stream.GetLength());
   std::uint32_t sentEnd = 0;  // the end of the bytes the display has been sent
+  m_downloadStep = DownloadStep::kChunk;
   while (n > 0) {
+    m_downloadOffset = offset;
     sentEnd = std::max(sentEnd, offset + n);
     if (Request(kRequestChunk, static_cast<std::uint16_t>(offset & 0xFFFF), n)) {
       offset += n;
@@ -213,6 +219,8 @@ int CTamrel::UpdateFirmware(ImageStream& stream, const DownloadProgress& progres
     n = stream.Read(m_transfer, kTransferBufferSize);
   }
 
+  m_downloadStep = DownloadStep::kEnd;
+  m_downloadOffset = offset;
   m_transfer[0] = static_cast<std::uint8_t>(offset);
   m_transfer[1] = static_cast<std::uint8_t>(offset >> 8);
   m_transfer[2] = static_cast<std::uint8_t>(offset >> 16);

@@ -18,6 +18,7 @@
 #include "platform/thread.h"
 #include "platform/window.h"
 #include "protocol/agent.h"
+#include "protocol/download_report.h"
 #include "protocol/packet.h"
 #include "display/vendor_requests.h"
 #include "transport/device_input.h"
@@ -76,6 +77,9 @@ class CTamrel {
   static os::DWORD ReadPackets(CTamrel* link);
 
   const DeviceStatus& Status() const { return m_status; }
+  // Where the last UpdateFirmware stopped; its step says why when it returned 0.
+  DownloadReport LastDownload() const { return {m_downloadStep, m_downloadOffset, m_status}; }
+  void ClearDownloadReport() { m_downloadStep = DownloadStep::kNone; }
   // Why the last Open found no display it could open: ERROR_FILE_NOT_FOUND
   // when none is attached, ERROR_ACCESS_DENIED or ERROR_BUSY when one is
   // there but may not be used; ERROR_SUCCESS after a successful Open.
@@ -104,4 +108,7 @@ class CTamrel {
   std::vector<std::unique_ptr<os::Thread>> m_lateReaders;
   os::DWORD m_openError = os::ERROR_SUCCESS;
   std::string m_displayPath;
+  // Atomic: the download may run on another thread than the one reading the report.
+  std::atomic<DownloadStep> m_downloadStep{DownloadStep::kNone};
+  std::atomic<std::uint32_t> m_downloadOffset{0};
 };

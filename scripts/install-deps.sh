@@ -35,6 +35,13 @@ packages=(
   libglib2.0-dev    # ...which umockdev's API is built on
   clang-14          # scripts/fuzz.sh: the fuzz targets are built with clang and libFuzzer
   libclang-rt-14-dev  # ...whose runtime also has FuzzedDataProvider.h, used by the replay tests too
+  groff-base        # the manual pages are checked by rendering them (groff -man -ww)
+  dpkg-dev          # scripts/package.sh: CPack's DEB generator computes dependencies with dpkg-shlibdeps
+  librsvg2-bin      # ...and draws the PNG icons from the SVG (rsvg-convert)
+  lintian           # the package test checks the .deb
+  appstream         # ...validates the metainfo (appstreamcli)
+  man-db            # ...finds the installed manual page (man -w)
+  file              # ...and sees that the installed program is stripped
 )
 
 missing=()

@@ -18,10 +18,13 @@ script=(
   'wait Download Done'
   'answer ok'
 )
-# The display is plugged in two seconds after dotvane starts.
+# The display is plugged in two seconds after dotvane starts.  The update of
+# an emulated display is kept out of the user's own update history.
+export XDG_STATE_HOME="$PWD/build/normal/state"
 status=0
 printf '%s\n' "${script[@]}" |
   build/normal/tools/emulate/dotvane-emulate --plug-delay 2000 --log build/normal/requests.jsonl -- build/normal/app/dotvane ||
   status=$?
 echo "dotvane exited with status $status; the display's requests are in build/normal/requests.jsonl"
+build/normal/app/dotvane --history || true
 exit "$status"

@@ -17,6 +17,7 @@ for program in "$DOTVANE" "$DOTVANE_EMULATE"; do
   [[ -x $program ]] || { echo "screenshots: $program is missing; build it first" >&2; exit 1; }
 done
 export DOTVANE_PICTURES=$PWD/docs/pictures
+export XDG_STATE_HOME=$PWD/$build/state  # the emulated updates stay out of the user's update history
 export PYTHONDONTWRITEBYTECODE=1  # importing the test's helpers leaves nothing in tests/gui
 mkdir -p "$DOTVANE_PICTURES"
 

@@ -5,13 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/dotvane_dlg.h"
+#include "app/history.h"
 #include "emulator/emulated_display.h"
 #include "platform/inproc/inproc_driver.h"
 #include "platform/sync.h"
@@ -76,6 +82,48 @@ inline std::vector<std::uint8_t> InfoHeader(std::uint8_t h2) {
   return bytes;
 }
 
+// Every run keeps its update history in a folder of its own, never in the
+// user's: XDG_STATE_HOME points there for the test's life.
+class ScopedStateHome {
+ public:
+  ScopedStateHome() {
+    char folder[] = "/tmp/dotvane-state-XXXXXX";
+    if (mkdtemp(folder) != nullptr) folder_ = folder;
+    if (const char* old = std::getenv("XDG_STATE_HOME")) old_ = old;
+    Point(folder_);
+  }
+  ~ScopedStateHome() {
+    history::Flush(kWaitMs);
+    if (old_) {
+      setenv("XDG_STATE_HOME", old_->c_str(), 1);
+    } else {
+      unsetenv("XDG_STATE_HOME");
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  ScopedStateHome(const ScopedStateHome&) = delete;
+  ScopedStateHome& operator=(const ScopedStateHome&) = delete;
+
+  void Point(const std::string& stateHome) { setenv("XDG_STATE_HOME", stateHome.c_str(), 1); }
+  const std::string& Folder() const { return folder_; }
+  // The history's lines once every queued record is written.
+  std::vector<std::string> Lines() const {
+    // The bound is real time whatever scale the test has set.
+    EXPECT_TRUE(history::Flush(kWaitMs * os::TimeScale::Divisor()));
+    std::vector<std::string> lines;
+    std::ifstream file(folder_ + "/dotvane/history.jsonl");
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+  }
+
+ private:
+  // Bounds the wait for the writer thread; scaled like every other wait.
+  static constexpr os::DWORD kWaitMs = 10000;
+  std::string folder_;
+  std::optional<std::string> old_;
+};
+
 class Scenario : public ::testing::Test {
  protected:
   void Plug(emu::DisplayConfig config = {}) {
@@ -109,6 +157,7 @@ class Scenario : public ::testing::Test {
   }
   std::string Transcript() const { return backend_.Transcript(); }
 
+  ScopedStateHome state_;
   inproc::ScopedInProcessDriver driver_;
   os::ScopedTimeScale time_{10};
   test::WaitRecorder waits_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -305,6 +306,48 @@ TEST_F(DownloadTest, OddAndBackwardResumeOffsetsAreFollowedExactly) {
   EXPECT_EQ(requests[10], "DC 4099 4096");
   EXPECT_EQ(requests.back(), "EF 0 4 F0C20000");
   EXPECT_EQ(display_->ReceivedImage(), std::vector<std::uint8_t>(image_.Data(), image_.Data() + image_.GetLength()));
+}
+
+// The report a failed download leaves for the update history: the step that
+// failed, how far the image got and the status the failure box shows.  The
+// return value it explains stays 0.
+TEST_F(DownloadTest, AFailedDownloadReportsItsStepOffsetAndStatus) {
+  const struct {
+    const char* name;
+    std::function<void(emu::DisplayConfig&)> display;
+    DownloadStep step;
+    std::uint32_t offset;
+  } cases[] = {
+      {"agent taken whole", [](emu::DisplayConfig& c) { c.acceptAgent = true; }, DownloadStep::kAgent, 0},
+      {"start refused", [](emu::DisplayConfig& c) { c.refuseStart = true; }, DownloadStep::kStart, 0},
+      {"chunk 3 refused",
+       [](emu::DisplayConfig& c) { c.refusedChunks[3] = {0x01, 0x00, 0x30, 0x00, 0x00, 0x01}; }, DownloadStep::kChunk,
+       12288},
+      {"end refused",
+       [](emu::DisplayConfig& c) {
+         c.refuseEnd = true;
+         c.idleStatus = {0x02, 0x00, 0xC2, 0xF0, 0x00, 0x00};
+       },
+       DownloadStep::kEnd, 49904},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    emu::DisplayConfig config;
+    c.display(config);
+    Connect(config);
+    link_.ClearDownloadReport();
+    EXPECT_EQ(link_.LastDownload().step, DownloadStep::kNone);
+    image_.Seek(0);
+    EXPECT_EQ(link_.UpdateFirmware(image_), 0);
+    const DownloadReport report = link_.LastDownload();
+    EXPECT_EQ(report.step, c.step);
+    EXPECT_EQ(report.offset, c.offset);
+    EXPECT_EQ(report.status, link_.Status());
+    driver_->Unplug(driver_->Paths()[0]);
+  }
+  CTamrel neverOpened;
+  EXPECT_EQ(neverOpened.UpdateFirmware(image_), 0);
+  EXPECT_EQ(neverOpened.LastDownload().step, DownloadStep::kConnect);
 }
 
 }  // namespace
