@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "app/version_rules.h"
+#include "platform/thread_safety.h"
 #include "platform/sync.h"
 
 namespace history {
@@ -280,11 +281,11 @@ int WriteLine(const std::string& path, const std::string& line) {
 // is never joined: a write stuck on a hung file system must not hold up the
 // program's end, and nothing it uses is destroyed beneath it.
 struct WriterState {
-  std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<std::pair<std::string, std::string>> queue;  // path, line
+  os::Mutex mutex;
+  std::condition_variable_any wake;
+  std::deque<std::pair<std::string, std::string>> queue GUARDED_BY(mutex);  // path, line
   os::Event drained{os::Event::Mode::kManual, true};
-  bool started = false;
+  bool started GUARDED_BY(mutex) = false;
 };
 
 std::shared_ptr<WriterState> Writer() {
@@ -293,17 +294,17 @@ std::shared_ptr<WriterState> Writer() {
 }
 
 void WriterLoop(std::shared_ptr<WriterState> state) {
-  std::unique_lock lock(state->mutex);
+  os::UniqueMutexLock lock(state->mutex);
   for (;;) {
     while (state->queue.empty()) {
       state->drained.Set();
       // Idle until a record comes: nothing waits on this thread but Flush,
       // whose own wait is bounded.
-      state->wake.wait(lock);
+      state->wake.wait(lock.Waitable());
     }
     auto [path, line] = std::move(state->queue.front());
     state->queue.pop_front();
-    lock.unlock();
+    lock.Unlock();
     if (path.empty()) {
       std::fprintf(stderr, "%s: cannot write the update history: neither XDG_STATE_HOME nor HOME is set\n",
                    program_invocation_short_name);
@@ -311,7 +312,7 @@ void WriterLoop(std::shared_ptr<WriterState> state) {
       std::fprintf(stderr, "%s: cannot write the update history to %s: %s\n", program_invocation_short_name,
                    path.c_str(), std::strerror(error));
     }
-    lock.lock();
+    lock.Lock();
   }
 }
 
@@ -412,7 +413,7 @@ void Append(const Record& record) {
   std::string line = FormatLine(record);
   const auto state = Writer();
   {
-    std::lock_guard lock(state->mutex);
+    os::MutexLock lock(state->mutex);
     state->queue.emplace_back(std::move(path), std::move(line));
     state->drained.Reset();
     if (!state->started) {

@@ -10,6 +10,7 @@
 
 #include "platform/driver.h"
 #include "platform/sync.h"
+#include "platform/thread_safety.h"
 #include "platform/ui/ui.h"
 
 namespace ui {
@@ -18,12 +19,12 @@ namespace {
 
 // A message sent from another thread: the sender waits on it.
 struct SendState {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool started = false;
-  bool done = false;
-  bool abandoned = false;
-  LRESULT result = 0;
+  os::Mutex mutex;
+  std::condition_variable_any cv;
+  bool started GUARDED_BY(mutex) = false;
+  bool done GUARDED_BY(mutex) = false;
+  bool abandoned GUARDED_BY(mutex) = false;
+  LRESULT result GUARDED_BY(mutex) = 0;
 };
 
 struct Item {
@@ -41,22 +42,22 @@ struct RegistrationRecord {
 };
 
 struct Core {
-  std::mutex mutex;
-  std::deque<Item> queue;
-  std::map<std::uint64_t, CDialog*> windows;
-  std::map<HDEVNOTIFY, RegistrationRecord> registrations;
-  HDEVNOTIFY nextRegistration = 1;
-  std::uint64_t nextWindow = 1;
-  Backend* backend = nullptr;
   // Held while the back end is woken and while it is replaced: Wake comes
   // from other threads (the packet reader, the driver's broadcasts), and a
   // back end must not be destroyed while one of them is still inside it.
   // Taken before `mutex`, never after it.
-  std::mutex wakeMutex;
-  std::string applicationName = "dotvane";
+  os::Mutex wakeMutex;
+  os::Mutex mutex;
+  std::deque<Item> queue GUARDED_BY(mutex);
+  std::map<std::uint64_t, CDialog*> windows GUARDED_BY(mutex);
+  std::map<HDEVNOTIFY, RegistrationRecord> registrations GUARDED_BY(mutex);
+  HDEVNOTIFY nextRegistration GUARDED_BY(mutex) = 1;
+  std::uint64_t nextWindow GUARDED_BY(mutex) = 1;
+  Backend* backend GUARDED_BY(mutex) = nullptr;
+  std::string applicationName GUARDED_BY(mutex) = "dotvane";
   // Windows whose device broadcasts stay queued, in order, for now.
-  std::set<std::uint64_t> holding;
-  std::uint64_t listenedGeneration = 0;  // the driver our device listener is on (0: none)
+  std::set<std::uint64_t> holding GUARDED_BY(mutex);
+  std::uint64_t listenedGeneration GUARDED_BY(mutex) = 0;  // the driver our device listener is on (0: none)
 };
 
 Core& TheCore() {
@@ -64,20 +65,24 @@ Core& TheCore() {
   return core;
 }
 
+// One name for the core, so that the lock analysis sees every access to a
+// member go through the same object as the lock taken for it.
+Core& g_core = TheCore();
+
 void WakeBackend() {
-  std::lock_guard waking(TheCore().wakeMutex);
+  os::MutexLock waking(g_core.wakeMutex);
   Backend* backend;
   {
-    std::lock_guard lock(TheCore().mutex);
-    backend = TheCore().backend;
+    os::MutexLock lock(g_core.mutex);
+    backend = g_core.backend;
   }
   if (backend != nullptr) backend->Wake();
 }
 
 void Enqueue(Item item) {
   {
-    std::lock_guard lock(TheCore().mutex);
-    TheCore().queue.push_back(std::move(item));
+    os::MutexLock lock(g_core.mutex);
+    g_core.queue.push_back(std::move(item));
   }
   WakeBackend();
 }
@@ -87,8 +92,8 @@ void Enqueue(Item item) {
 void OnDriverDeviceChange(UINT eventType, const std::string& path) {
   std::vector<std::pair<std::uint64_t, os::GUID>> targets;
   {
-    std::lock_guard lock(TheCore().mutex);
-    for (const auto& [handle, record] : TheCore().registrations) targets.emplace_back(record.window, record.interfaceClass);
+    os::MutexLock lock(g_core.mutex);
+    for (const auto& [handle, record] : g_core.registrations) targets.emplace_back(record.window, record.interfaceClass);
   }
   for (const auto& [window, interfaceClass] : targets) {
     auto record = std::make_shared<DeviceBroadcast>();
@@ -107,11 +112,11 @@ void EnsureDeviceListener() {
   const std::uint64_t generation = os::DriverGeneration();
   if (driver == nullptr) return;
   {
-    std::lock_guard lock(TheCore().mutex);
-    if (generation == TheCore().listenedGeneration) return;
+    os::MutexLock lock(g_core.mutex);
+    if (generation == g_core.listenedGeneration) return;
     // A driver installed since (a test's fresh driver) gets a listener of its
     // own; the previous one went away with its driver.
-    TheCore().listenedGeneration = generation;
+    g_core.listenedGeneration = generation;
   }
   driver->AddDeviceListener(&OnDriverDeviceChange);
 }
@@ -121,16 +126,16 @@ void EnsureDeviceListener() {
 // ---- Back end and application -------------------------------------------
 
 void SetBackend(Backend* backend) {
-  std::lock_guard waking(TheCore().wakeMutex);
-  std::lock_guard lock(TheCore().mutex);
-  TheCore().backend = backend;
+  os::MutexLock waking(g_core.wakeMutex);
+  os::MutexLock lock(g_core.mutex);
+  g_core.backend = backend;
 }
 
 Backend& CurrentBackend() {
   Backend* backend;
   {
-    std::lock_guard lock(TheCore().mutex);
-    backend = TheCore().backend;
+    os::MutexLock lock(g_core.mutex);
+    backend = g_core.backend;
   }
   if (backend == nullptr) {
     std::fputs("dotvane: a window was used with no user-interface back end set\n", stderr);
@@ -140,46 +145,46 @@ Backend& CurrentBackend() {
 }
 
 void SetApplicationName(std::string name) {
-  std::lock_guard lock(TheCore().mutex);
-  TheCore().applicationName = std::move(name);
+  os::MutexLock lock(g_core.mutex);
+  g_core.applicationName = std::move(name);
 }
 
 std::string ApplicationName() {
-  std::lock_guard lock(TheCore().mutex);
-  return TheCore().applicationName;
+  os::MutexLock lock(g_core.mutex);
+  return g_core.applicationName;
 }
 
 // ---- Windows ------------------------------------------------------------
 
 std::uint64_t RegisterWindow(CDialog* dialog) {
-  std::lock_guard lock(TheCore().mutex);
-  const std::uint64_t id = TheCore().nextWindow++;
-  TheCore().windows[id] = dialog;
+  os::MutexLock lock(g_core.mutex);
+  const std::uint64_t id = g_core.nextWindow++;
+  g_core.windows[id] = dialog;
   return id;
 }
 
 void UnregisterWindow(std::uint64_t id) {
-  std::lock_guard lock(TheCore().mutex);
-  TheCore().windows.erase(id);
-  TheCore().holding.erase(id);
+  os::MutexLock lock(g_core.mutex);
+  g_core.windows.erase(id);
+  g_core.holding.erase(id);
   // Its registrations and queued messages go with it.
-  auto& registrations = TheCore().registrations;
+  auto& registrations = g_core.registrations;
   for (auto it = registrations.begin(); it != registrations.end();) {
     it = it->second.window == id ? registrations.erase(it) : std::next(it);
   }
 }
 
 bool IsLiveWindow(std::uint64_t id) {
-  std::lock_guard lock(TheCore().mutex);
-  return TheCore().windows.count(id) != 0;
+  os::MutexLock lock(g_core.mutex);
+  return g_core.windows.count(id) != 0;
 }
 
 LRESULT Dispatch(std::uint64_t window, UINT message, WPARAM wParam, LPARAM lParam) {
   CDialog* dialog;
   {
-    std::lock_guard lock(TheCore().mutex);
-    const auto found = TheCore().windows.find(window);
-    if (found == TheCore().windows.end()) return 0;  // the window is gone: the message is dropped
+    os::MutexLock lock(g_core.mutex);
+    const auto found = g_core.windows.find(window);
+    if (found == g_core.windows.end()) return 0;  // the window is gone: the message is dropped
     dialog = found->second;
   }
   return dialog->WindowProc(message, wParam, lParam);
@@ -189,10 +194,9 @@ namespace {
 
 // The first queued item that may be dispatched now; held broadcasts are
 // passed over.  Under the core's lock.
-std::deque<Item>::iterator NextDispatchable() {
-  Core& core = TheCore();
-  return std::find_if(core.queue.begin(), core.queue.end(), [&core](const Item& item) {
-    return item.message != WM_DEVICECHANGE || core.holding.count(item.window) == 0;
+std::deque<Item>::iterator NextDispatchable() REQUIRES(g_core.mutex) {
+  return std::find_if(g_core.queue.begin(), g_core.queue.end(), [](const Item& item) REQUIRES(g_core.mutex) {
+    return item.message != WM_DEVICECHANGE || g_core.holding.count(item.window) == 0;
   });
 }
 
@@ -200,10 +204,10 @@ std::deque<Item>::iterator NextDispatchable() {
 
 void HoldDeviceBroadcasts(const CDialog& window, bool hold) {
   {
-    std::lock_guard lock(TheCore().mutex);
+    os::MutexLock lock(g_core.mutex);
     if (hold) {
-      TheCore().holding.insert(window.WindowId());
-    } else if (TheCore().holding.erase(window.WindowId()) == 0) {
+      g_core.holding.insert(window.WindowId());
+    } else if (g_core.holding.erase(window.WindowId()) == 0) {
       return;
     }
   }
@@ -211,8 +215,8 @@ void HoldDeviceBroadcasts(const CDialog& window, bool hold) {
 }
 
 bool HasPending() {
-  std::lock_guard lock(TheCore().mutex);
-  return NextDispatchable() != TheCore().queue.end();
+  os::MutexLock lock(g_core.mutex);
+  return NextDispatchable() != g_core.queue.end();
 }
 
 bool DispatchPending() {
@@ -220,15 +224,15 @@ bool DispatchPending() {
   for (;;) {
     Item item;
     {
-      std::lock_guard lock(TheCore().mutex);
+      os::MutexLock lock(g_core.mutex);
       const auto next = NextDispatchable();
-      if (next == TheCore().queue.end()) return any;
+      if (next == g_core.queue.end()) return any;
       item = std::move(*next);
-      TheCore().queue.erase(next);
+      g_core.queue.erase(next);
     }
     any = true;
     if (item.send) {
-      std::lock_guard lock(item.send->mutex);
+      os::MutexLock lock(item.send->mutex);
       if (item.send->abandoned) continue;  // its sender gave up before it started
       item.send->started = true;
     }
@@ -237,7 +241,7 @@ bool DispatchPending() {
     const LRESULT result = Dispatch(item.window, item.message, item.wParam, item.lParam);
     if (item.send) {
       {
-        std::lock_guard lock(item.send->mutex);
+        os::MutexLock lock(item.send->mutex);
         item.send->done = true;
         item.send->result = result;
       }
@@ -252,8 +256,9 @@ LRESULT SendFromOtherThread(std::uint64_t window, UINT message, WPARAM wParam, L
   auto state = std::make_shared<SendState>();
   Enqueue(Item{window, message, wParam, lParam, std::move(keepAlive), state});
   os::TimeScale::Notify("SendMessageTimeout", timeoutMs);
-  std::unique_lock lock(state->mutex);
-  if (state->cv.wait_for(lock, os::TimeScale::Scaled(timeoutMs), [&] { return state->done; })) {
+  os::UniqueMutexLock lock(state->mutex);
+  if (state->cv.wait_for(lock.Waitable(), os::TimeScale::Scaled(timeoutMs),
+                         [&]() REQUIRES(state->mutex) { return state->done; })) {
     if (result != nullptr) *result = state->result;
     return 1;
   }
@@ -274,15 +279,15 @@ BOOL Post(std::uint64_t window, UINT message, WPARAM wParam, LPARAM lParam) {
 HDEVNOTIFY RegisterDeviceNotification(CDialog* window, const os::GUID& interfaceClass) {
   if (window == nullptr || !window->IsWindow()) return kNoNotification;
   EnsureDeviceListener();
-  std::lock_guard lock(TheCore().mutex);
-  const HDEVNOTIFY handle = TheCore().nextRegistration++;
-  TheCore().registrations[handle] = RegistrationRecord{window->WindowId(), interfaceClass};
+  os::MutexLock lock(g_core.mutex);
+  const HDEVNOTIFY handle = g_core.nextRegistration++;
+  g_core.registrations[handle] = RegistrationRecord{window->WindowId(), interfaceClass};
   return handle;
 }
 
 BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) {
-  std::lock_guard lock(TheCore().mutex);
-  return TheCore().registrations.erase(handle) != 0 ? 1 : 0;
+  os::MutexLock lock(g_core.mutex);
+  return g_core.registrations.erase(handle) != 0 ? 1 : 0;
 }
 
 }  // namespace ui
