@@ -28,9 +28,7 @@ std::string VersionText() {
   FirmwareVersion version;
   if (LoadFirmwareImage(os::ResourceModule::Self(), "IIC_UPDATE", "IIC", image, version) ||
       LoadFirmwareImage(os::ResourceModule::Self(), "BIN_UPDATE", "BIN", image, version)) {
-    char carried[48];
-    std::snprintf(carried, sizeof carried, ", firmware image %d.%02d", version.major, version.minor);
-    text += carried;
+    text += ", firmware image " + FormatFirmwareVersion(version);
   }
   return text;
 }
