@@ -6,7 +6,6 @@
 // statuses (cmake/manpage.py); the rest of the page is dotvane.1.in here.
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
 #include <functional>
 #include <iostream>
 #include <string>
