@@ -13,11 +13,11 @@ namespace detail {
 // What a thread needs for alertable waits: its queue of completion routines
 // and a way to be woken when one is queued or an event it waits on is set.
 struct ThreadContext {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::deque<std::function<void()>> routines;
-  bool poked = false;
-  bool alive = true;
+  Mutex mutex;
+  std::condition_variable_any cv;
+  std::deque<std::function<void()>> routines GUARDED_BY(mutex);
+  bool poked GUARDED_BY(mutex) = false;
+  bool alive GUARDED_BY(mutex) = true;
 };
 
 }  // namespace detail
@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 struct ContextHolder {
   std::shared_ptr<detail::ThreadContext> context = std::make_shared<detail::ThreadContext>();
   ~ContextHolder() {
-    std::lock_guard lock(context->mutex);
+    MutexLock lock(context->mutex);
     context->alive = false;
     context->routines.clear();
   }
@@ -40,8 +40,8 @@ struct ContextHolder {
 thread_local ContextHolder t_context;
 
 std::atomic<unsigned> g_divisor{1};
-std::mutex g_observerMutex;
-TimeScale::Observer g_observer;
+Mutex g_observerMutex;
+TimeScale::Observer g_observer GUARDED_BY(g_observerMutex);
 
 Clock::time_point DeadlineAfter(DWORD milliseconds) {
   if (milliseconds == INFINITE) return Clock::time_point::max();
@@ -52,7 +52,7 @@ Clock::time_point DeadlineAfter(DWORD milliseconds) {
 bool RunQueuedRoutines(detail::ThreadContext& context) {
   std::deque<std::function<void()>> ready;
   {
-    std::lock_guard lock(context.mutex);
+    MutexLock lock(context.mutex);
     ready.swap(context.routines);
   }
   for (auto& routine : ready) routine();
@@ -65,7 +65,7 @@ std::shared_ptr<detail::ThreadContext> CurrentThreadContext() { return t_context
 
 void QueueCompletion(const std::shared_ptr<detail::ThreadContext>& context, std::function<void()> routine) {
   {
-    std::lock_guard lock(context->mutex);
+    MutexLock lock(context->mutex);
     if (!context->alive) return;
     context->routines.push_back(std::move(routine));
   }
@@ -80,14 +80,14 @@ Event::~Event() = default;
 void Event::Set() {
   std::vector<std::shared_ptr<detail::ThreadContext>> waiters;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     signalled_ = true;
     waiters = alertable_waiters_;
   }
   cv_.notify_all();
   for (auto& waiter : waiters) {
     {
-      std::lock_guard lock(waiter->mutex);
+      MutexLock lock(waiter->mutex);
       waiter->poked = true;
     }
     waiter->cv.notify_all();
@@ -95,12 +95,12 @@ void Event::Set() {
 }
 
 void Event::Reset() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   signalled_ = false;
 }
 
 bool Event::TryAcquire() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (!signalled_) return false;
   if (mode_ == Mode::kAuto) signalled_ = false;
   return true;
@@ -109,11 +109,11 @@ bool Event::TryAcquire() {
 DWORD WaitForSingleObject(Event& event, DWORD milliseconds) {
   TimeScale::Notify("WaitForSingleObject", milliseconds);
   const auto deadline = DeadlineAfter(milliseconds);
-  std::unique_lock lock(event.mutex_);
-  const auto ready = [&] { return event.signalled_; };
+  UniqueMutexLock lock(event.mutex_);
+  const auto ready = [&]() REQUIRES(event.mutex_) { return event.signalled_; };
   if (milliseconds == INFINITE) {
-    event.cv_.wait(lock, ready);
-  } else if (!event.cv_.wait_until(lock, deadline, ready)) {
+    event.cv_.wait(lock.Waitable(), ready);
+  } else if (!event.cv_.wait_until(lock.Waitable(), deadline, ready)) {
     return WAIT_TIMEOUT;
   }
   if (event.mode_ == Event::Mode::kAuto) event.signalled_ = false;
@@ -126,7 +126,7 @@ DWORD WaitForSingleObjectEx(Event& event, DWORD milliseconds, bool alertable) {
   const auto deadline = DeadlineAfter(milliseconds);
   auto context = CurrentThreadContext();
   {
-    std::lock_guard lock(event.mutex_);
+    MutexLock lock(event.mutex_);
     event.alertable_waiters_.push_back(context);
   }
   DWORD result = WAIT_TIMEOUT;
@@ -139,18 +139,20 @@ DWORD WaitForSingleObjectEx(Event& event, DWORD milliseconds, bool alertable) {
       result = WAIT_OBJECT_0;
       break;
     }
-    std::unique_lock lock(context->mutex);
-    const bool woken = context->cv.wait_until(lock, deadline, [&] { return context->poked || !context->routines.empty(); });
+    UniqueMutexLock lock(context->mutex);
+    const bool woken = context->cv.wait_until(lock.Waitable(), deadline, [&]() REQUIRES(context->mutex) {
+      return context->poked || !context->routines.empty();
+    });
     context->poked = false;
     if (!woken) {
       // One last look: the time is up, but a signal that raced the deadline still counts.
-      lock.unlock();
+      lock.Unlock();
       if (event.TryAcquire()) result = WAIT_OBJECT_0;
       break;
     }
   }
   {
-    std::lock_guard lock(event.mutex_);
+    MutexLock lock(event.mutex_);
     auto& waiters = event.alertable_waiters_;
     waiters.erase(std::find(waiters.begin(), waiters.end(), context));
   }
@@ -172,8 +174,11 @@ DWORD SleepEx(DWORD milliseconds, bool alertable) {
   auto context = CurrentThreadContext();
   for (;;) {
     if (RunQueuedRoutines(*context)) return WAIT_IO_COMPLETION;
-    std::unique_lock lock(context->mutex);
-    if (!context->cv.wait_until(lock, deadline, [&] { return !context->routines.empty(); })) return 0;
+    UniqueMutexLock lock(context->mutex);
+    if (!context->cv.wait_until(lock.Waitable(), deadline,
+                                [&]() REQUIRES(context->mutex) { return !context->routines.empty(); })) {
+      return 0;
+    }
   }
 }
 
@@ -183,7 +188,7 @@ void TimeScale::SetDivisor(unsigned divisor) { g_divisor.store(divisor == 0 ? 1 
 unsigned TimeScale::Divisor() { return g_divisor.load(); }
 
 void TimeScale::SetObserver(Observer observer) {
-  std::lock_guard lock(g_observerMutex);
+  MutexLock lock(g_observerMutex);
   g_observer = std::move(observer);
 }
 
@@ -194,7 +199,7 @@ std::chrono::nanoseconds TimeScale::Scaled(DWORD milliseconds) {
 void TimeScale::Notify(const char* what, DWORD milliseconds) {
   Observer observer;
   {
-    std::lock_guard lock(g_observerMutex);
+    MutexLock lock(g_observerMutex);
     observer = g_observer;
   }
   if (observer) observer(what, milliseconds);

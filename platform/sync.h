@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/thread_safety.h"
 #include "platform/types.h"
 
 namespace os {
@@ -43,10 +44,10 @@ class Event {
   friend DWORD WaitForSingleObjectEx(Event& event, DWORD milliseconds, bool alertable);
 
   const Mode mode_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool signalled_;
-  std::vector<std::shared_ptr<detail::ThreadContext>> alertable_waiters_;
+  Mutex mutex_;
+  std::condition_variable_any cv_;
+  bool signalled_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<detail::ThreadContext>> alertable_waiters_ GUARDED_BY(mutex_);
 };
 
 DWORD WaitForSingleObject(Event& event, DWORD milliseconds);

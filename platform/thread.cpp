@@ -6,14 +6,15 @@
 #include <thread>
 
 #include "platform/sync.h"
+#include "platform/thread_safety.h"
 
 namespace os {
 
 struct Thread::State {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool ended = false;
-  DWORD exitCode = 0;
+  Mutex mutex;
+  std::condition_variable_any cv;
+  bool ended GUARDED_BY(mutex) = false;
+  DWORD exitCode GUARDED_BY(mutex) = 0;
   std::thread thread;
 };
 
@@ -25,7 +26,7 @@ std::unique_ptr<Thread> Thread::Create(std::function<DWORD()> body) {
     state->thread = std::thread([forThread = std::move(forThread), body = std::move(body)]() mutable {
       const DWORD code = body();
       body = nullptr;
-      std::lock_guard lock(forThread->mutex);
+      MutexLock lock(forThread->mutex);
       forThread->ended = true;
       forThread->exitCode = code;
       forThread->cv.notify_all();
@@ -42,7 +43,7 @@ Thread::~Thread() {
   std::thread thread;
   bool ended;
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     thread = std::move(state_->thread);
     ended = state_->ended;
   }
@@ -57,22 +58,22 @@ Thread::~Thread() {
 
 DWORD Thread::Wait(DWORD milliseconds) {
   TimeScale::Notify("Thread::Wait", milliseconds);
-  std::unique_lock lock(state_->mutex);
-  const auto ended = [&] { return state_->ended; };
+  UniqueMutexLock lock(state_->mutex);
+  const auto ended = [&]() REQUIRES(state_->mutex) { return state_->ended; };
   if (milliseconds == INFINITE) {
-    state_->cv.wait(lock, ended);
+    state_->cv.wait(lock.Waitable(), ended);
     return WAIT_OBJECT_0;
   }
-  return state_->cv.wait_for(lock, TimeScale::Scaled(milliseconds), ended) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  return state_->cv.wait_for(lock.Waitable(), TimeScale::Scaled(milliseconds), ended) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 bool Thread::HasEnded() const {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->ended;
 }
 
 DWORD Thread::ExitCode() const {
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   return state_->exitCode;
 }
 
