@@ -35,6 +35,11 @@ packages=(
   libglib2.0-dev    # ...which umockdev's API is built on
   clang-14          # scripts/fuzz.sh: the fuzz targets are built with clang and libFuzzer
   libclang-rt-14-dev  # ...whose runtime also has FuzzedDataProvider.h, used by the replay tests too
+  g++-mingw-w64-x86-64-posix  # the Windows build (scripts/build.sh windows): MinGW-w64 with POSIX threads
+  mingw-w64-tools   # ...and its tools
+  wine              # the Windows tests run under Wine (64-bit only: no wine32)
+  wine64
+  fonts-wine        # ...with Wine's own fonts, for the dialogs (only recommended by wine)
 )
 
 missing=()
