@@ -11,10 +11,13 @@
 #ifdef DOTVANE_HAVE_WX
 #include "platform/wx/wx_backend.h"
 #endif
+#ifdef DOTVANE_HAVE_WIN32UI
+#include "platform/win32ui/win32_backend.h"
+#endif
 
 namespace {
 
-#ifdef DOTVANE_HAVE_WX
+#if defined(DOTVANE_HAVE_WX) || defined(DOTVANE_HAVE_WIN32UI)
 constexpr bool kHaveGraphicalBackend = true;
 #else
 constexpr bool kHaveGraphicalBackend = false;  // built without wxWidgets
@@ -22,8 +25,10 @@ constexpr bool kHaveGraphicalBackend = false;  // built without wxWidgets
 
 // The graphical back end, or nothing when it cannot open the display.
 std::unique_ptr<ui::Backend> MakeGraphicalBackend() {
-#ifdef DOTVANE_HAVE_WX
+#if defined(DOTVANE_HAVE_WX)
   return wxui::MakeWxBackend();
+#elif defined(DOTVANE_HAVE_WIN32UI)
+  return win32ui::MakeWin32Backend();
 #else
   return nullptr;
 #endif
@@ -39,9 +44,13 @@ const char* ProgramName() {
 }
 
 bool GraphicalDisplayAvailable() {
+#ifdef _WIN32
+  return true;  // Windows always has one; MakeWin32Backend() finds out if it cannot be used
+#else
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+#endif
 }
 
 }  // namespace
