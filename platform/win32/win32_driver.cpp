@@ -263,9 +263,12 @@ bool Win32Driver::Impl::RunOnThread(const std::function<void()>& work) {
   Work w{&work, &doneMutex, &doneCv, &done};
   if (!QueueUserAPC(RunWork, threadHandle, reinterpret_cast<ULONG_PTR>(&w))) return false;
   // The thread spends its life in an alertable wait, so the work runs at
-  // once; the slices only keep the wait bounded while it does.
+  // once.  Each slice checks that the thread still runs: one that has left
+  // its loop runs no more APCs, and `w` may then be let go.
   std::unique_lock lock(doneMutex);
   while (!doneCv.wait_for(lock, std::chrono::milliseconds(kCancelSliceMs), [&] { return done; })) {
+    std::lock_guard own(mutex);
+    if (!running) return false;
   }
   return true;
 }
