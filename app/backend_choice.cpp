@@ -11,10 +11,13 @@
 #ifdef DOTVANE_HAVE_WX
 #include "platform/wx/wx_backend.h"
 #endif
+#ifdef DOTVANE_HAVE_WIN32UI
+#include "platform/win32ui/win32_backend.h"
+#endif
 
 namespace {
 
-#ifdef DOTVANE_HAVE_WX
+#if defined(DOTVANE_HAVE_WX) || defined(DOTVANE_HAVE_WIN32UI)
 constexpr bool kHaveGraphicalBackend = true;
 #else
 constexpr bool kHaveGraphicalBackend = false;  // built without wxWidgets
@@ -22,17 +25,32 @@ constexpr bool kHaveGraphicalBackend = false;  // built without wxWidgets
 
 // The graphical back end, or nothing when it cannot open the display.
 std::unique_ptr<ui::Backend> MakeGraphicalBackend() {
-#ifdef DOTVANE_HAVE_WX
+#if defined(DOTVANE_HAVE_WX)
   return wxui::MakeWxBackend();
+#elif defined(DOTVANE_HAVE_WIN32UI)
+  return win32ui::MakeWin32Backend();
 #else
   return nullptr;
 #endif
 }
 
+// The name the program was started by, for its messages and window titles.
+const char* ProgramName() {
+#ifdef _WIN32
+  return "dotvane";  // Windows keeps no short name of its own for the C library to give
+#else
+  return program_invocation_short_name;
+#endif
+}
+
 bool GraphicalDisplayAvailable() {
+#ifdef _WIN32
+  return true;  // Windows always has one; MakeWin32Backend() finds out if it cannot be used
+#else
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+#endif
 }
 
 }  // namespace
@@ -46,22 +64,22 @@ std::unique_ptr<ui::Backend> MakeBackend() {
   } else if (choice == "gui") {
     graphical = kHaveGraphicalBackend;  // tried even without DISPLAY: it fails cleanly and says so
     if (!kHaveGraphicalBackend) {
-      std::cerr << program_invocation_short_name
+      std::cerr << ProgramName()
                 << ": the graphical interface is not part of this build; using the text interface\n";
     }
   } else if (!choice.empty()) {
-    std::cerr << program_invocation_short_name << ": DOTVANE_UI must be \"text\" or \"gui\", not \"" << choice
+    std::cerr << ProgramName() << ": DOTVANE_UI must be \"text\" or \"gui\", not \"" << choice
               << "\"; ignoring it\n";
   }
   if (graphical) {
     if (auto backend = MakeGraphicalBackend()) return backend;
-    std::cerr << program_invocation_short_name << ": cannot open the graphical display; using the text interface\n";
+    std::cerr << ProgramName() << ": cannot open the graphical display; using the text interface\n";
   }
   return std::make_unique<text::TextBackend>(std::cin, std::cout);
 }
 
 int RunDotvane() {
-  ui::SetApplicationName(program_invocation_short_name);
+  ui::SetApplicationName(ProgramName());
   auto backend = MakeBackend();
   ui::SetBackend(backend.get());
   CDotvaneApp app;

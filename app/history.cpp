@@ -1,9 +1,14 @@
 #include "app/history.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#else
+#include <pwd.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -25,6 +30,22 @@
 
 namespace history {
 namespace {
+
+// ---- The few calls that differ on Windows ----------------------------------------
+
+#ifdef _WIN32
+constexpr int kNoInheritOrTerminal = _O_BINARY;  // handles are not inherited by default there
+const char* ProgramName() { return "dotvane"; }
+int MakeFolder(const char* path) { return _mkdir(path); }
+int TruncateTo(int fd, off_t size) { return _chsize(fd, static_cast<long>(size)); }
+void UtcTime(std::time_t now, std::tm* utc) { gmtime_s(utc, &now); }
+#else
+constexpr int kNoInheritOrTerminal = O_CLOEXEC | O_NOCTTY;
+const char* ProgramName() { return program_invocation_short_name; }
+int MakeFolder(const char* path) { return mkdir(path, 0700); }
+int TruncateTo(int fd, off_t size) { return ftruncate(fd, size); }
+void UtcTime(std::time_t now, std::tm* utc) { gmtime_r(&now, utc); }
+#endif
 
 // ---- JSON ----------------------------------------------------------------------
 
@@ -254,7 +275,7 @@ class FlatObjectReader {
 bool MakeParents(const std::string& path) {
   for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
     const std::string folder = path.substr(0, at);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (MakeFolder(folder.c_str()) != 0 && errno != EEXIST) return false;
   }
   return true;
 }
@@ -263,7 +284,7 @@ bool MakeParents(const std::string& path) {
 // so that the file never holds half a record.  Returns 0 or an errno value.
 int WriteLine(const std::string& path, const std::string& line) {
   if (!MakeParents(path)) return errno;
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | kNoInheritOrTerminal, 0600);
   if (fd < 0) return errno;
   struct stat before {};
   const bool sized = fstat(fd, &before) == 0;
@@ -271,7 +292,7 @@ int WriteLine(const std::string& path, const std::string& line) {
   const ssize_t written = write(fd, line.data(), line.size());
   if (written != static_cast<ssize_t>(line.size())) {
     error = written < 0 ? errno : ENOSPC;
-    if (written > 0 && sized && ftruncate(fd, before.st_size) != 0) error = errno;
+    if (written > 0 && sized && TruncateTo(fd, before.st_size) != 0) error = errno;
   }
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
@@ -307,9 +328,9 @@ void WriterLoop(std::shared_ptr<WriterState> state) {
     lock.Unlock();
     if (path.empty()) {
       std::fprintf(stderr, "%s: cannot write the update history: neither XDG_STATE_HOME nor HOME is set\n",
-                   program_invocation_short_name);
+                   ProgramName());
     } else if (const int error = WriteLine(path, line)) {
-      std::fprintf(stderr, "%s: cannot write the update history to %s: %s\n", program_invocation_short_name,
+      std::fprintf(stderr, "%s: cannot write the update history to %s: %s\n", ProgramName(),
                    path.c_str(), std::strerror(error));
     }
     lock.Lock();
@@ -384,6 +405,11 @@ std::optional<Record> ParseLine(const std::string& line) {
 
 std::string DefaultPath() {
   constexpr char kTail[] = "/dotvane/history.jsonl";
+#ifdef _WIN32
+  // The user's own application data, as Windows programs keep their state.
+  const char* local = std::getenv("LOCALAPPDATA");
+  return local != nullptr && local[0] != '\0' ? local + std::string(kTail) : std::string();
+#else
   if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
     return state + std::string(kTail);
   }
@@ -394,12 +420,13 @@ std::string DefaultPath() {
   }
   if (home == nullptr || home[0] != '/') return "";
   return home + std::string("/.local/state") + kTail;
+#endif
 }
 
 std::string Now() {
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
-  gmtime_r(&now, &utc);
+  UtcTime(now, &utc);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
@@ -481,7 +508,7 @@ std::string Sentence(const Record& r) {
 
 int Print(const std::string& path, std::ostream& out, std::ostream& err) {
   if (path.empty()) {
-    err << program_invocation_short_name << ": no update history: neither XDG_STATE_HOME nor HOME is set\n";
+    err << ProgramName() << ": no update history: neither XDG_STATE_HOME nor HOME is set\n";
     return 1;
   }
   std::ifstream file(path, std::ios::binary);
@@ -490,7 +517,7 @@ int Print(const std::string& path, std::ostream& out, std::ostream& err) {
       out << "No firmware update has been recorded in " << path << ".\n";
       return 0;
     }
-    err << program_invocation_short_name << ": cannot read " << path << ": " << std::strerror(errno) << "\n";
+    err << ProgramName() << ": cannot read " << path << ": " << std::strerror(errno) << "\n";
     return 1;
   }
   out << "Firmware updates recorded in " << path << " (times in UTC):\n";
@@ -506,7 +533,7 @@ int Print(const std::string& path, std::ostream& out, std::ostream& err) {
     }
   }
   if (file.bad()) {
-    err << program_invocation_short_name << ": cannot read " << path << "\n";
+    err << ProgramName() << ": cannot read " << path << "\n";
     return 1;
   }
   return 0;

@@ -13,7 +13,11 @@
 #include "app/backend_choice.h"
 #include "app/history.h"
 #include "image/firmware_image.h"
+#ifdef _WIN32
+#include "platform/win32/win32_driver.h"
+#else
 #include "platform/libusb/libusb_driver.h"
+#endif
 #include "platform/resources.h"
 
 namespace {
@@ -63,9 +67,14 @@ int main(int argc, char** argv) {
   }
   if (showHistory) return history::Print(history::DefaultPath(), std::cout, std::cerr);
 
-  // Real displays, through libusb: discovery, transfers and the arrival
-  // and removal broadcasts the windows follow.
+  // Real displays: discovery, transfers and the arrival and removal
+  // broadcasts the windows follow, through libusb or, on Windows, through
+  // the display maker's driver.
+#ifdef _WIN32
+  win32drv::ScopedWin32Driver driver;
+#else
   usbdrv::ScopedLibusbDriver usb;
+#endif
   const int status = RunDotvane();
   // The last record may still be on its way; it never holds the update up,
   // and only briefly the program's end.

@@ -9,9 +9,22 @@ namespace os::drv {
 
 namespace {
 
-// The registries whose listeners this thread is running, innermost last: a
-// listener that removes a listener must not wait for its own call to end.
-thread_local std::vector<const ListenerRegistry*> tlBroadcasting;
+// The registries whose listeners this thread is running, as a chain of
+// frames on its stack, innermost first: a listener that removes a listener
+// must not wait for its own call to end.  A plain pointer, not a container:
+// MinGW's emulated TLS may free a thread_local before its destructor runs.
+struct BroadcastFrame {
+  const ListenerRegistry* registry;
+  const BroadcastFrame* outer;
+};
+thread_local const BroadcastFrame* tlBroadcasting = nullptr;
+
+bool IsBroadcasting(const ListenerRegistry* registry) {
+  for (const BroadcastFrame* frame = tlBroadcasting; frame != nullptr; frame = frame->outer) {
+    if (frame->registry == registry) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -54,7 +67,7 @@ void ListenerRegistry::Remove(int id) {
   auto entry = it->second;
   entry->removed = true;
   entries_.erase(it);
-  if (std::find(tlBroadcasting.begin(), tlBroadcasting.end(), this) != tlBroadcasting.end()) return;
+  if (IsBroadcasting(this)) return;
   ended_.wait(lock.Waitable(), [&] { return entry->active == 0; });
 }
 
@@ -64,7 +77,8 @@ void ListenerRegistry::Broadcast(UINT eventType, const std::string& path) {
     os::MutexLock lock(mutex_);
     for (auto& [id, e] : entries_) entries.push_back(e);
   }
-  tlBroadcasting.push_back(this);
+  const BroadcastFrame frame{this, tlBroadcasting};
+  tlBroadcasting = &frame;
   for (auto& e : entries) {
     {
       os::MutexLock lock(mutex_);
@@ -78,7 +92,7 @@ void ListenerRegistry::Broadcast(UINT eventType, const std::string& path) {
     }
     ended_.notify_all();
   }
-  tlBroadcasting.pop_back();
+  tlBroadcasting = frame.outer;
 }
 
 }  // namespace os::drv

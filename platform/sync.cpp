@@ -6,6 +6,10 @@
 #include <deque>
 #include <thread>
 
+#ifdef _WIN32
+#include <pthread.h>
+#endif
+
 namespace os {
 
 namespace detail {
@@ -26,18 +30,53 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Marks the context dead when its thread ends, so routines queued for a
+// Marks a context dead when its thread ends, so routines queued for a
 // thread that is gone are dropped rather than kept for ever.
+void EndContext(detail::ThreadContext& context) {
+  MutexLock lock(context.mutex);
+  context.alive = false;
+  context.routines.clear();
+}
+
+#ifdef _WIN32
+// MinGW's thread_local objects live in emulated TLS, which may be freed
+// before their destructors run at thread exit: the destructor would then
+// write to freed memory.  A POSIX thread key (winpthreads) holds the
+// context outside that storage and hands it to its destructor.
+class ContextKey {
+ public:
+  ContextKey() {
+    pthread_key_create(&key_, [](void* held) {
+      auto* context = static_cast<std::shared_ptr<detail::ThreadContext>*>(held);
+      EndContext(**context);
+      delete context;
+    });
+  }
+  std::shared_ptr<detail::ThreadContext> Get() const {
+    auto* held = static_cast<std::shared_ptr<detail::ThreadContext>*>(pthread_getspecific(key_));
+    if (held == nullptr) {
+      held = new std::shared_ptr<detail::ThreadContext>(std::make_shared<detail::ThreadContext>());
+      pthread_setspecific(key_, held);
+    }
+    return *held;
+  }
+
+ private:
+  pthread_key_t key_{};
+};
+
+const ContextKey& ThreadContexts() {
+  static const ContextKey kKey;
+  return kKey;
+}
+#else
 struct ContextHolder {
   std::shared_ptr<detail::ThreadContext> context = std::make_shared<detail::ThreadContext>();
-  ~ContextHolder() {
-    MutexLock lock(context->mutex);
-    context->alive = false;
-    context->routines.clear();
-  }
+  ~ContextHolder() { EndContext(*context); }
 };
 
 thread_local ContextHolder t_context;
+#endif
 
 std::atomic<unsigned> g_divisor{1};
 Mutex g_observerMutex;
@@ -61,7 +100,13 @@ bool RunQueuedRoutines(detail::ThreadContext& context) {
 
 }  // namespace
 
-std::shared_ptr<detail::ThreadContext> CurrentThreadContext() { return t_context.context; }
+std::shared_ptr<detail::ThreadContext> CurrentThreadContext() {
+#ifdef _WIN32
+  return ThreadContexts().Get();
+#else
+  return t_context.context;
+#endif
+}
 
 void QueueCompletion(const std::shared_ptr<detail::ThreadContext>& context, std::function<void()> routine) {
   {

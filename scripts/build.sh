@@ -3,11 +3,14 @@
 # where kind is normal, asan (AddressSanitizer with UndefinedBehaviorSanitizer),
 # tsan (ThreadSanitizer) or tsa (clang, whose -Wthread-safety proves the lock
 # annotations; the program only, without tests or the graphical interface,
-# since it is compiled for its warnings).  Warnings are errors in every kind.
+# since it is compiled for its warnings) or windows (cross-built with
+# MinGW-w64 into Windows programs; building runs the test programs under
+# Wine to list their tests, see scripts/wine-env.sh).  Warnings are errors
+# in every kind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-kind=${1:?usage: scripts/build.sh normal|asan|tsan|tsa [targets...]}
+kind=${1:?usage: scripts/build.sh normal|asan|tsan|tsa|windows [targets...]}
 shift
 case $kind in
   normal) options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
@@ -15,8 +18,17 @@ case $kind in
   tsan) options=(-DCMAKE_BUILD_TYPE=Debug -DDOTVANE_SANITIZE=thread -DDOTVANE_BENCHMARKS=OFF) ;;
   tsa) options=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
                 -DBUILD_TESTING=OFF -DDOTVANE_BENCHMARKS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_wxWidgets=ON) ;;
+  windows) options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+                    -DDOTVANE_BENCHMARKS=OFF) ;;
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac
+
+if [[ $kind == windows ]]; then
+  # shellcheck source=scripts/wine-env.sh
+  source scripts/wine-env.sh
+  dotvane_wine_up
+  trap dotvane_wine_down EXIT
+fi
 
 cmake -S . -B "build/$kind" -G Ninja -DDOTVANE_WERROR=ON -DPython3_EXECUTABLE="$(command -v python3)" "${options[@]}"
 if (($#)); then

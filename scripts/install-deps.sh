@@ -42,6 +42,11 @@ packages=(
   appstream         # ...validates the metainfo (appstreamcli)
   man-db            # ...finds the installed manual page (man -w)
   file              # ...and sees that the installed program is stripped
+  g++-mingw-w64-x86-64-posix  # the Windows build (scripts/build.sh windows): MinGW-w64 with POSIX threads
+  mingw-w64-tools   # ...and its tools
+  wine              # the Windows tests run under Wine (64-bit only: no wine32)
+  wine64
+  fonts-wine        # ...with Wine's own fonts, for the dialogs (only recommended by wine)
 )
 
 missing=()

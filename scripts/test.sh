@@ -2,7 +2,9 @@
 # Installs what is needed, then builds and runs every test three times:
 # a normal build, AddressSanitizer with UndefinedBehaviorSanitizer, and
 # ThreadSanitizer; then compiles the program with clang, whose thread-safety
-# analysis must find nothing.  Exits non-zero if anything fails.
+# analysis must find nothing; then cross-builds the Windows programs and runs
+# their tests under Wine, on a virtual display.  Exits non-zero if anything
+# fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,4 +22,8 @@ for kind in normal asan tsan; do
 done
 echo "=== clang thread-safety build"
 bash scripts/build.sh tsa
+echo "=== windows build (MinGW-w64)"
+bash scripts/build.sh windows
+echo "=== windows tests (under Wine)"
+tools/with-virtual-display.sh 900 bash scripts/test-windows.sh
 echo "=== all builds passed every test"

@@ -1,8 +1,12 @@
 #include "platform/text/text_backend.h"
 
+#ifdef _WIN32
+#include "platform/text/console_input_windows.h"
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -145,25 +149,43 @@ std::string ShownText(std::string_view text, bool noPrefix) {
 // ---- Construction and the reader thread -----------------------------------
 
 TextBackend::TextBackend(std::istream& in, std::ostream& out) : in_(in), out_(out) {
+#ifdef _WIN32
+  // A blocked read of the standard input cannot be woken on Windows: the
+  // reader looks for input in short, bounded waits and checks for shutdown
+  // between them.
+  if (&in == &std::cin) {
+    reader_ = std::thread([this] {
+      // Shutting down is not the end of the input: no "end of input" then.
+      if (ReadStandardInput([this](std::string line) { Queue(std::move(line)); }, stopReading_)) QueueEnd();
+    });
+    return;
+  }
+#else
   if (&in == &std::cin && ::pipe2(stopPipe_, O_CLOEXEC) == 0) {
     reader_ = std::thread([this] { ReadDescriptor(STDIN_FILENO); });
-  } else {
-    stopPipe_[0] = stopPipe_[1] = -1;
-    reader_ = std::thread([this] { ReadStream(); });
+    return;
   }
+  stopPipe_[0] = stopPipe_[1] = -1;
+#endif
+  reader_ = std::thread([this] { ReadStream(); });
 }
 
 TextBackend::~TextBackend() {
+  stopReading_ = true;
+#ifndef _WIN32
   if (stopPipe_[1] >= 0) {
     const char stop = 1;
     while (::write(stopPipe_[1], &stop, 1) < 0 && errno == EINTR) {
     }
   }
+#endif
   if (reader_.joinable()) reader_.join();
+#ifndef _WIN32
   for (int& fd : stopPipe_) {
     if (fd >= 0) ::close(fd);
     fd = -1;
   }
+#endif
 }
 
 void TextBackend::Queue(std::string line) {
@@ -189,6 +211,7 @@ void TextBackend::ReadStream() {
   QueueEnd();
 }
 
+#ifndef _WIN32
 void TextBackend::ReadDescriptor(int fd) {
   std::string pending;
   char buffer[4096];
@@ -218,6 +241,7 @@ void TextBackend::ReadDescriptor(int fd) {
   if (!pending.empty()) Queue(std::move(pending));
   QueueEnd();
 }
+#endif
 
 void TextBackend::Wake() {
   {

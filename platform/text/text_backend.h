@@ -14,6 +14,7 @@
 // window (a dialog, or a message box while one is up).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -127,6 +128,7 @@ class TextBackend : public ui::Backend {
   std::uint64_t nextSerial_ = 0;
 
   int stopPipe_[2] = {-1, -1};  // wakes the descriptor reader for shutdown
+  std::atomic<bool> stopReading_{false};  // ... and, on Windows, ends its bounded waits
   std::thread reader_;
 };
 

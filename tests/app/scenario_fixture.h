@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -83,21 +84,36 @@ inline std::vector<std::uint8_t> InfoHeader(std::uint8_t h2) {
 }
 
 // Every run keeps its update history in a folder of its own, never in the
-// user's: XDG_STATE_HOME points there for the test's life.
+// user's: the variable that names the history's home (XDG_STATE_HOME, or
+// LOCALAPPDATA on Windows) points there for the test's life.
 class ScopedStateHome {
  public:
+#ifdef _WIN32
+  static constexpr char kVariable[] = "LOCALAPPDATA";
+  static void Set(const std::string& value) { _putenv_s(kVariable, value.c_str()); }
+  static void Unset() { _putenv_s(kVariable, ""); }
+#else
+  static constexpr char kVariable[] = "XDG_STATE_HOME";
+  static void Set(const std::string& value) { setenv(kVariable, value.c_str(), 1); }
+  static void Unset() { unsetenv(kVariable); }
+#endif
+
   ScopedStateHome() {
-    char folder[] = "/tmp/dotvane-state-XXXXXX";
-    if (mkdtemp(folder) != nullptr) folder_ = folder;
-    if (const char* old = std::getenv("XDG_STATE_HOME")) old_ = old;
+    std::error_code ignored;
+    const auto temp = std::filesystem::temp_directory_path(ignored);
+    for (int attempt = 0; attempt < 100 && folder_.empty(); ++attempt) {
+      const auto candidate = temp / ("dotvane-state-" + std::to_string(std::random_device{}()));
+      if (std::filesystem::create_directory(candidate, ignored)) folder_ = candidate.string();
+    }
+    if (const char* old = std::getenv(kVariable)) old_ = old;
     Point(folder_);
   }
   ~ScopedStateHome() {
     history::Flush(kWaitMs);
     if (old_) {
-      setenv("XDG_STATE_HOME", old_->c_str(), 1);
+      Set(*old_);
     } else {
-      unsetenv("XDG_STATE_HOME");
+      Unset();
     }
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
@@ -105,7 +121,7 @@ class ScopedStateHome {
   ScopedStateHome(const ScopedStateHome&) = delete;
   ScopedStateHome& operator=(const ScopedStateHome&) = delete;
 
-  void Point(const std::string& stateHome) { setenv("XDG_STATE_HOME", stateHome.c_str(), 1); }
+  void Point(const std::string& stateHome) { Set(stateHome); }
   const std::string& Folder() const { return folder_; }
   // The history's lines once every queued record is written.
   std::vector<std::string> Lines() const {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "piped_stdin.h"
 #include "test_support.h"
 
 #include <chrono>
@@ -290,14 +291,14 @@ TEST_F(InProcessDriverTest, TheTraceLogsEachCallWithItsEssentialsAndResult) {
 
 // The environment turns it on for whatever driver the program installs.
 TEST(DriverTrace, DotvaneTraceWrapsTheInstalledDriver) {
-  ::setenv("DOTVANE_TRACE", "1", 1);
+  test::SetEnvironment("DOTVANE_TRACE", "1");
   {
     ScopedInProcessDriver traced;
     auto* tracer = dynamic_cast<os::TracingDriver*>(os::CurrentDriver());
     ASSERT_NE(tracer, nullptr);
     EXPECT_EQ(&tracer->Inner(), &*traced);
   }
-  ::unsetenv("DOTVANE_TRACE");
+  test::SetEnvironment("DOTVANE_TRACE", nullptr);
   ScopedInProcessDriver plain;
   EXPECT_EQ(os::CurrentDriver(), &*plain);
 }

@@ -4,7 +4,8 @@
 #include "platform/text/text_backend.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#include "piped_stdin.h"
 
 #include <atomic>
 #include <chrono>
@@ -273,30 +274,8 @@ TEST(TextQuoting, MnemonicMarkersAreDroppedUnlessShownAsTheyAre) {
 
 // ---- Standard input --------------------------------------------------------
 
-// Puts a pipe on file descriptor 0 for the life of a test.
-class PipedStdin {
- public:
-  PipedStdin() {
-    saved_ = ::dup(0);
-    EXPECT_EQ(::pipe(fds_), 0);
-    ::dup2(fds_[0], 0);
-    ::close(fds_[0]);
-  }
-  ~PipedStdin() {
-    CloseWriter();
-    ::dup2(saved_, 0);
-    ::close(saved_);
-  }
-  void Write(const std::string& data) { EXPECT_EQ(::write(fds_[1], data.data(), data.size()), ssize_t(data.size())); }
-  void CloseWriter() {
-    if (fds_[1] >= 0) ::close(fds_[1]);
-    fds_[1] = -1;
-  }
-
- private:
-  int saved_ = -1;
-  int fds_[2] = {-1, -1};
-};
+// test::PipedStdin (tests/support) puts a pipe on the standard input.
+using test::PipedStdin;
 
 TEST_F(TextBackendTest, StandardInputStopsCleanlyWhileTheTerminalIsStillOpen) {
   PipedStdin stdinPipe;
