@@ -27,6 +27,7 @@
 #include "app/version_rules.h"
 #include "platform/thread_safety.h"
 #include "platform/sync.h"
+#include "platform/text_encoding.h"
 
 namespace history {
 namespace {
@@ -74,24 +75,6 @@ std::size_t Utf8Length(const std::string& text, std::size_t i) {
   return length;
 }
 
-void AppendUtf8(std::string& out, unsigned code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 // The texts come from the display: anything it sends must still make one
 // valid line of JSON.  Bytes that are not UTF-8 are taken as Latin-1.
 std::string Quote(const std::string& text) {
@@ -111,7 +94,7 @@ std::string Quote(const std::string& text) {
         i += n;
         continue;
       }
-      AppendUtf8(out, c);
+      os::AppendUtf8(out, c);
     } else {
       out += static_cast<char>(c);
     }
@@ -255,7 +238,7 @@ class FlatObjectReader {
           } else if (code >= 0xDC00 && code <= 0xDFFF) {
             return false;
           }
-          AppendUtf8(*out, code);
+          os::AppendUtf8(*out, code);
           break;
         }
         default:

@@ -15,4 +15,7 @@ namespace os {
 // maps them.  Never fails: every byte becomes one character.
 std::string AnsiToUtf8(std::string_view text);
 
+// Appends the code point `code` (at most U+10FFFF) to `out` as UTF-8.
+void AppendUtf8(std::string& out, char32_t code);
+
 }  // namespace os
