@@ -282,8 +282,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
     m_updateDone = 1;
     // Whatever else is plugged in, only the display that was written may
     // close the update: the reconnect and the check are about it alone.
-    m_writtenPath = m_link.OpenedPath();
-    m_link.SetDisplayPath(m_writtenPath);
+    m_link.SetDisplayPath(m_link.OpenedPath());
     // Exit goes before the text changes, so that the keyboard is on the
     // status line when it says what is being waited for.
     EnableDlgItem(ui::IDCANCEL, false);
@@ -297,8 +296,8 @@ void CDotvaneDlg::OnUpdateFirmware() {
     // Cancelled before anything was written: the command is offered again.
     UpdateStatus();
   }
-  // Whatever happened to the display during the write comes now, in order.
-  ui::HoldDeviceBroadcasts(*this, false);
+  // Leaving, the download dialog releases the broadcasts it held: whatever
+  // happened to the display during the write comes now, in order.
 }
 
 // Telling the user the update completed when the display came back with
@@ -312,7 +311,6 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   m_history.Back({m_manufacturer, m_model, m_version});
   if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageVersion)) return;
   m_updateDone = 0;
-  m_writtenPath.clear();
   m_link.SetDisplayPath({});
   const std::string image = FormatFirmwareVersion(m_imageVersion);
   // A display that names no version at all is not told of "version  instead of".
@@ -397,7 +395,10 @@ ui::BOOL CDotvaneDlg::OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadca
 }
 
 bool CDotvaneDlg::IsWrittenDisplay(const ui::DeviceBroadcast* record) const {
-  return m_writtenPath.empty() || os::drv::SameText(m_writtenPath, record->name);
+  // The link is bound to the written display from the written image until
+  // that display has answered.
+  const std::string& written = m_link.DisplayPath();
+  return written.empty() || os::drv::SameText(written, record->name);
 }
 
 void CDotvaneDlg::OnSysCommand(ui::UINT id, ui::LPARAM param) {

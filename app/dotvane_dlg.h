@@ -82,8 +82,6 @@ class CDotvaneDlg : public ui::CDialog {
   std::string m_manufacturer;
   std::string m_model;
   std::string m_version;
-  // The interface path of the display an update wrote, until it is back.
-  std::string m_writtenPath;
   // Runs from a written image until the display has identified itself.
   void StartRestartWatch();
   void StopRestartWatch();

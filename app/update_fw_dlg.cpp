@@ -4,6 +4,8 @@
 
 CUpdateFWDlg::CUpdateFWDlg(ui::CDialog* parent) : CDialog(IDD_UPDATE_FW, parent) {}
 
+// The broadcasts held since Start Download are released only now, once the
+// main window has taken in the outcome: it destroys this dialog last.
 CUpdateFWDlg::~CUpdateFWDlg() {
   JoinWriter();
   if (m_writing && Parent() != nullptr) ui::HoldDeviceBroadcasts(*Parent(), false);

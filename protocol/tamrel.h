@@ -55,6 +55,7 @@ class CTamrel {
   // Every later Open connects only to the display at this interface path;
   // empty (at first), to the first display that can be opened.
   void SetDisplayPath(std::string path) { m_displayPath = std::move(path); }
+  const std::string& DisplayPath() const { return m_displayPath; }
   // The interface path of the display the last Open opened; empty before.
   std::string OpenedPath() const { return m_channel ? m_channel->DevicePath() : std::string(); }
   void Close();
