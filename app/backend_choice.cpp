@@ -7,12 +7,12 @@
 #include <string_view>
 
 #include "app/dotvane_app.h"
-#include "platform/text/text_backend.h"
+#include "ui/text/text_backend.h"
 #ifdef DOTVANE_HAVE_WX
-#include "platform/wx/wx_backend.h"
+#include "ui/wx/wx_backend.h"
 #endif
 #ifdef DOTVANE_HAVE_WIN32UI
-#include "platform/win32ui/win32_backend.h"
+#include "ui/win32/win32_backend.h"
 #endif
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "platform/ui/ui.h"
+#include "ui/ui.h"
 
 // DOTVANE_UI=text forces the text back end, DOTVANE_UI=gui the graphical
 // one; otherwise the graphical one where a display is available, the text

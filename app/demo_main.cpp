@@ -11,8 +11,8 @@
 #include "app/backend_choice.h"
 #include "app/history.h"
 #include "emulator/emulated_display.h"
-#include "platform/inproc/inproc_driver.h"
-#include "platform/sync.h"
+#include "emulator/inproc/inproc_driver.h"
+#include "os/sync.h"
 
 int main(int argc, char** argv) {
   CLI::App options{"Runs dotvane against an emulated braille display inside this process."};

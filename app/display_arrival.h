@@ -2,9 +2,9 @@
 // from other devices' broadcasts, and how long they let it settle.
 #pragma once
 
-#include "platform/driver.h"  // the arrival and removal events
-#include "platform/types.h"
-#include "platform/ui/ui.h"
+#include "driver/driver.h"  // the arrival and removal events
+#include "os/types.h"
+#include "ui/ui.h"
 
 // Pause after a matching display arrives, before it is opened.
 inline constexpr os::DWORD kArrivalPauseMs = 1000;

@@ -5,8 +5,8 @@
 #include "app/plug_in.h"
 #include "app/update_fw_dlg.h"
 #include "app/version_rules.h"
-#include "platform/driver_support.h"
-#include "platform/text_encoding.h"
+#include "driver/driver_support.h"
+#include "os/text_encoding.h"
 #include "protocol/packet.h"
 #include "display/display_class.h"
 

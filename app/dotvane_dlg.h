@@ -10,9 +10,9 @@
 #include "app/history.h"
 #include "app/resource.h"
 #include "image/firmware_image.h"
-#include "platform/sync.h"
-#include "platform/thread.h"
-#include "platform/ui/ui.h"
+#include "os/sync.h"
+#include "os/thread.h"
+#include "ui/ui.h"
 #include "protocol/tamrel.h"
 
 inline constexpr os::UINT WM_ASK_PLUGIN = os::WM_APP + 2;

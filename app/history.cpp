@@ -25,9 +25,9 @@
 #include <utility>
 
 #include "app/version_rules.h"
-#include "platform/thread_safety.h"
-#include "platform/sync.h"
-#include "platform/text_encoding.h"
+#include "os/thread_safety.h"
+#include "os/sync.h"
+#include "os/text_encoding.h"
 
 namespace history {
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "image/firmware_image.h"
-#include "platform/types.h"
+#include "os/types.h"
 #include "protocol/download_report.h"
 
 namespace history {

@@ -14,11 +14,11 @@
 #include "app/history.h"
 #include "image/firmware_image.h"
 #ifdef _WIN32
-#include "platform/win32/win32_driver.h"
+#include "driver/win32/win32_driver.h"
 #else
-#include "platform/libusb/libusb_driver.h"
+#include "driver/libusb/libusb_driver.h"
 #endif
-#include "platform/resources.h"
+#include "os/resources.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "app/display_arrival.h"
 #include "app/resource.h"
-#include "platform/sync.h"
+#include "os/sync.h"
 #include "display/display_class.h"
 
 CPlugIn::CPlugIn(ui::CDialog* parent) : CDialog(IDD_PLUGIN, parent) {}

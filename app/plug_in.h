@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/ui/ui.h"
+#include "ui/ui.h"
 
 class CPlugIn : public ui::CDialog {
  public:

@@ -3,7 +3,7 @@
 // item.  Every dialog includes this, and nothing else of the others.
 #pragma once
 
-#include "platform/types.h"
+#include "os/types.h"
 
 // Dialogs, string, icon.
 inline constexpr int IDD_ABOUTBOX = 100;

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "image/firmware_image.h"
-#include "platform/thread.h"
-#include "platform/ui/ui.h"
+#include "os/thread.h"
+#include "ui/ui.h"
 #include "protocol/tamrel.h"
 
 // From the download's worker to the dialog: progress (wParam: bytes the

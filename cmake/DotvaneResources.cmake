@@ -14,7 +14,7 @@
 # (DIALOG, ICON, VERSION) are filed as DOTVANE_<type>, so that they never
 # pass for Windows' own formats.
 #
-# Creates the STATIC library <target> (linked PUBLIC to dotvane_platform)
+# Creates the STATIC library <target> (linked PUBLIC to dotvane_os)
 # whose one generated source embeds each file's bytes and defines
 # os::ResourceModule::Self() over a table of them.  Link exactly one such
 # library into a program.
@@ -124,7 +124,7 @@ function(dotvane_add_resource_library target)
 #include <cstdint>
 #include <span>
 
-#include "platform/resources.h"
+#include "os/resources.h"
 
 // Read-only data, not code: the bytes need no relocation and are shared
 // between every process running the program.  A size-0 file leaves the two
@@ -158,7 +158,7 @@ const os::ResourceModule& os::ResourceModule::Self() {
 ]=])
 
   add_library(${target} STATIC "${source}")
-  target_link_libraries(${target} PUBLIC dotvane_platform)
+  target_link_libraries(${target} PUBLIC dotvane_os)
   set_source_files_properties("${source}" PROPERTIES OBJECT_DEPENDS "${files}")
   # Listing the files as (non-compiled) sources attaches the custom commands
   # of this directory that make them to the target.
@@ -185,7 +185,7 @@ macro(_dotvane_add_windows_resource_library target)
 
 #include <vector>
 
-#include "platform/resources.h"
+#include "os/resources.h"
 
 namespace {
 
@@ -232,7 +232,7 @@ const os::ResourceModule& os::ResourceModule::Self() {
 }
 ]=])
   add_library(${target} OBJECT "${source}" "${rc}" ${ARG_WINDOWS_RC})
-  target_link_libraries(${target} PUBLIC dotvane_platform)
+  target_link_libraries(${target} PUBLIC dotvane_os)
   # windres sees neither the files a script names nor what they are made from.
   set_source_files_properties("${rc}" ${ARG_WINDOWS_RC} PROPERTIES OBJECT_DEPENDS "${files}")
   target_sources(${target} PRIVATE ${files})

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/types.h"
+#include "os/types.h"
 
 inline constexpr os::GUID kDisplayInterfaceClass = {
     0x5b7d1c2e, 0x93a4, 0x4f6b, {0x8e, 0x21, 0x6c, 0x0d, 0x47, 0xb9, 0x3a, 0x15}};

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "platform/resources.h"
+#include "os/resources.h"
 
 struct FirmwareVersion {
   int major = 0;

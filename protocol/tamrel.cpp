@@ -5,7 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/sync.h"
+#include "os/sync.h"
 
 CTamrel::CTamrel() = default;
 

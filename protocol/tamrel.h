@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "image/firmware_image.h"
-#include "platform/thread.h"
-#include "platform/window.h"
-#include "protocol/agent.h"
+#include "os/thread.h"
+#include "os/window.h"
+#include "display/agent.h"
 #include "protocol/download_report.h"
 #include "protocol/packet.h"
 #include "display/vendor_requests.h"

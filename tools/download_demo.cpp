@@ -11,8 +11,8 @@
 
 #include "emulator/emulated_display.h"
 #include "image/firmware_image.h"
-#include "platform/inproc/inproc_driver.h"
-#include "platform/sync.h"
+#include "emulator/inproc/inproc_driver.h"
+#include "os/sync.h"
 #include "protocol/packet.h"
 #include "protocol/tamrel.h"
 

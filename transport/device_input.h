@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/sync.h"
-#include "platform/thread_safety.h"
+#include "os/sync.h"
+#include "os/thread_safety.h"
 #include "transport/usb_device.h"
 
 class CDeviceInput : public IDeviceCallbacks {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/driver_support.h"
+#include "driver/driver_support.h"
 #include "display/display_class.h"
 
 namespace {

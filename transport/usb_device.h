@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/io.h"
-#include "platform/sync.h"
-#include "platform/thread.h"
+#include "driver/io.h"
+#include "os/sync.h"
+#include "os/thread.h"
 
 // The consumer of a channel's input.  The channel never owns or deletes it.
 class IDeviceCallbacks {

@@ -20,8 +20,8 @@
 #include "app/dotvane_dlg.h"
 #include "app/history.h"
 #include "emulator/emulated_display.h"
-#include "platform/inproc/inproc_driver.h"
-#include "platform/sync.h"
+#include "emulator/inproc/inproc_driver.h"
+#include "os/sync.h"
 #include "scripted_backend.h"
 #include "test_support.h"
 

@@ -1,4 +1,4 @@
-#include "platform/inproc/inproc_driver.h"
+#include "emulator/inproc/inproc_driver.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <sstream>
 #include <tuple>
 
-#include "platform/driver_trace.h"
-#include "platform/sync.h"
+#include "driver/driver_trace.h"
+#include "os/sync.h"
 #include "display/display_class.h"
 
 namespace inproc {

@@ -14,8 +14,8 @@
 
 #include "emulator/emulated_display.h"
 #include "fuzz_check.h"
-#include "platform/inproc/inproc_driver.h"
-#include "platform/sync.h"
+#include "emulator/inproc/inproc_driver.h"
+#include "os/sync.h"
 #include "protocol/tamrel.h"
 
 namespace {

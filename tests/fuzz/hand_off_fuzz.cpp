@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "platform/thread.h"
+#include "os/thread.h"
 #include "transport/device_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

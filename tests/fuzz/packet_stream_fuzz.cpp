@@ -12,8 +12,8 @@
 #include "app/dotvane_dlg.h"
 #include "emulator/emulated_display.h"
 #include "fuzz_check.h"
-#include "platform/inproc/inproc_driver.h"
-#include "platform/ui/ui.h"
+#include "emulator/inproc/inproc_driver.h"
+#include "ui/ui.h"
 #include "silent_backend.h"
 
 namespace {

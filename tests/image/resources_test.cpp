@@ -1,4 +1,4 @@
-#include "platform/resources.h"
+#include "os/resources.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // The download procedure coalesces the table and sends it to the EZ-USB as
 // one 3456-byte load at address 0; these tests pin the table to that shape
 // and check that the bytes are the agent program the display expects to see.
-#include "protocol/agent.h"
+#include "display/agent.h"
 
 #include <gtest/gtest.h>
 

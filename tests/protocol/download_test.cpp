@@ -11,7 +11,7 @@
 
 #include "emulator/emulated_display.h"
 #include "image/firmware_image.h"
-#include "platform/inproc/inproc_driver.h"
+#include "emulator/inproc/inproc_driver.h"
 #include "protocol/tamrel.h"
 #include "test_support.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "emulator/emulated_display.h"
-#include "platform/inproc/inproc_driver.h"
+#include "emulator/inproc/inproc_driver.h"
 #include "test_support.h"
 
 namespace {

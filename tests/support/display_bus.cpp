@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/libusb/libusb_driver.h"
+#include "driver/libusb/libusb_driver.h"
 #include "tools/emulate/usb_testbed.h"
 
 #if defined(__SANITIZE_THREAD__)

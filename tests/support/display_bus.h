@@ -11,8 +11,8 @@
 #include <string>
 
 #include "emulator/emulated_display.h"
-#include "platform/driver.h"
-#include "platform/inproc/inproc_driver.h"
+#include "driver/driver.h"
+#include "emulator/inproc/inproc_driver.h"
 
 namespace test {
 

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/ui/ui.h"
+#include "ui/ui.h"
 
 namespace test {
 

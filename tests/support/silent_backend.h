@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/ui/ui.h"
+#include "ui/ui.h"
 
 namespace test {
 

@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/driver.h"
-#include "platform/sync.h"
-#include "platform/window.h"
+#include "driver/driver.h"
+#include "os/sync.h"
+#include "os/window.h"
 #include "transport/usb_device.h"
 
 namespace test {

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "emulator/emulated_display.h"
-#include "platform/inproc/inproc_driver.h"
-#include "platform/ui/ui.h"
+#include "emulator/inproc/inproc_driver.h"
+#include "ui/ui.h"
 #include "silent_backend.h"
 #include "display/display_class.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/resources.h"
-#include "platform/ui/ui.h"
+#include "os/resources.h"
+#include "ui/ui.h"
 
 namespace {
 

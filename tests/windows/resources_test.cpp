@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/resources.h"
-#include "platform/ui/ui.h"
+#include "os/resources.h"
+#include "ui/ui.h"
 
 namespace {
 

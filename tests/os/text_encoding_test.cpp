@@ -1,0 +1,23 @@
+#include "os/text_encoding.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Every byte is one character, and what comes out is UTF-8 a toolkit takes:
+// decoding the UTF-8 back gives exactly one code point per byte.
+TEST(AnsiToUtf8, EveryByteBecomesOneCharacterOfTheCodePage) {
+  for (int b = 1; b < 256; ++b) {
+    const std::string utf8 = os::AnsiToUtf8(std::string(1, static_cast<char>(b)));
+    const auto lead = static_cast<unsigned char>(utf8[0]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : 3;
+    ASSERT_EQ(utf8.size(), length) << b;
+    for (std::size_t i = 1; i < length; ++i) EXPECT_EQ(static_cast<unsigned char>(utf8[i]) & 0xC0, 0x80) << b;
+  }
+  EXPECT_EQ(os::AnsiToUtf8("Orvanta 5.71"), "Orvanta 5.71");
+  EXPECT_EQ(os::AnsiToUtf8("\x80 \x9F \xE9 \x81"), "\u20ac \u0178 \u00e9 \u0081");
+}
+
+}  // namespace
