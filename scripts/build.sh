@@ -30,7 +30,16 @@ if [[ $kind == windows ]]; then
   trap dotvane_wine_down EXIT
 fi
 
-cmake -S . -B "build/$kind" -G Ninja -DDOTVANE_WERROR=ON -DPython3_EXECUTABLE="$(command -v python3)" "${options[@]}"
+# ccache where it is installed: a file compiled before with the same flags
+# (another build kind's unchanged sources, another checkout of the tree)
+# comes from the cache.  Paths below the tree count relative to it.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+cmake -S . -B "build/$kind" -G Ninja "${launcher[@]}" -DDOTVANE_WERROR=ON -DPython3_EXECUTABLE="$(command -v python3)" "${options[@]}"
 if (($#)); then
   cmake --build "build/$kind" --target "$@"
 else

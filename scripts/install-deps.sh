@@ -9,6 +9,7 @@ packages=(
   build-essential   # g++ 12 with its ASan, UBSan and TSan runtimes
   cmake
   ninja-build
+  ccache            # rebuilds of unchanged sources come from the cache (scripts/build.sh)
   python3           # the build generates the firmware image and the agent table
   googletest        # sources of GoogleTest and GoogleMock
   libbenchmark-dev
