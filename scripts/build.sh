@@ -30,9 +30,9 @@ if [[ $kind == windows ]]; then
   trap dotvane_wine_down EXIT
 fi
 
-# ccache where it is installed: a file compiled before with the same flags
-# (another build kind's unchanged sources, another checkout of the tree)
-# comes from the cache.  Paths below the tree count relative to it.
+# ccache where it is installed: a file compiled before with the same flags,
+# in this checkout or another, comes from the cache.  Paths below the tree
+# count relative to it.
 launcher=()
 if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
