@@ -69,9 +69,9 @@ pictures() {
   [[ $status -eq 1 ]] || { log "dotvane-demo.exe exited with $status"; return 1; }
 }
 
+dotvane_wine_down  # a server the build left running has no display
+dotvane_wine_up
 for dpi in 96 144; do
-  dotvane_wine_down
-  dotvane_wine_up
   wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null
   # Read when the server starts.
   dotvane_wine_down
