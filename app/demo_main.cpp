@@ -23,6 +23,14 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   options.add_option("--plug-after", plugAfterMs, "plug the display in after this many milliseconds (0: at once)");
   options.add_flag("--fail-download", failDownload, "refuse the first chunk with status 01 00 10 00 00 01");
+  // A slow display, to watch the write as a real one takes it (each chunk
+  // is a flash page): the same bound as dotvane-emulate's, below the
+  // host's 5 s limit on one request.
+  options
+      .add_option("--chunk-delay", config.chunkAcceptMs,
+                  "the display takes MS to answer each chunk request, as writing its flash does")
+      ->type_name("MS")
+      ->check(CLI::Range(0, 4000));
   CLI11_PARSE(options, argc, argv);
   if (failDownload) config.refusedChunks[0] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x01};
 

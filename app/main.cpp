@@ -19,6 +19,7 @@
 #include "driver/libusb/libusb_driver.h"
 #endif
 #include "os/resources.h"
+#include "ui/text/parent_console.h"
 
 namespace {
 
@@ -39,6 +40,10 @@ std::string VersionText() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Options print to the console the program was started from (on Windows
+  // a program with windows has none of its own); without options it opens
+  // its windows and needs none.
+  if (argc > 1) text::UseParentConsole();
   CLI::App app{
       "Updates the firmware of an Orvanta USB braille display to the version this program carries. It finds "
       "the display, shows its maker, model and firmware version, applies the version rules, writes the image, "

@@ -48,6 +48,8 @@ packages=(
   wine              # the Windows tests run under Wine (64-bit only: no wine32)
   wine64
   fonts-wine        # ...with Wine's own fonts, for the dialogs (only recommended by wine)
+  wixl              # scripts/package.sh windows: the Windows installer (.msi)
+  osslsigncode      # ...signed when a certificate is given
 )
 
 missing=()

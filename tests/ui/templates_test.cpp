@@ -160,7 +160,7 @@ TEST(ShippedTemplates, MatchTheDialogsTheProgramShows) {
   EXPECT_EQ(about->title, "About Dotvane");
   EXPECT_EQ((std::array{about->cx, about->cy}), (std::array{235, 55}));
   ExpectControls(*about, {{-1, ControlKind::kIcon, "128", {11, 17, 20, 20}, false},
-                          {-1, ControlKind::kText, "Tavix Firmware Updater Version", {29, 7, 109, 8}, false},
+                          {-1, ControlKind::kText, "Tavix Firmware Updater Version", {15, 7, 123, 8}, false},
                           {-1, ControlKind::kText, "Copyright (C) Orvanta", {40, 25, 129, 8}, false},
                           {1, ControlKind::kDefPushButton, "OK", {178, 7, 50, 16}, true},
                           {1001, ControlKind::kText, "0.0", {142, 7, 25, 8}, false}});

@@ -5,6 +5,10 @@
 #   update     dotvane-demo.exe: Return on Update Firmware..., Space on
 #              Start Download, Return on the "Download Done" box, Escape
 #              (Exit); passes when it exits with 0
+#   slow-update the same with a display that takes 600 ms per chunk
+#              (dotvane-demo.exe --chunk-delay 600), to see the write in
+#              progress: Space on Start Download, a picture halfway, then
+#              as above
 #   no-display dotvane.exe with no display (and no display maker's driver):
 #              the "Braille Display Not Found" prompt, Escape (Cancel);
 #              passes when it exits with 1
@@ -13,7 +17,7 @@
 # Wine prefix, whose server must have been started on this display, comes
 # from the environment (scripts/wine-env.sh).
 set -euo pipefail
-scenario=${1:?usage: gui_run.sh update|no-display BUILD_DIR}
+scenario=${1:?usage: gui_run.sh update|slow-update|no-display BUILD_DIR}
 build=${2:?}
 [[ -n ${DISPLAY:-} ]] || { echo "gui_run: no DISPLAY; skipped" >&2; exit 77; }
 export WINEDEBUG=-all
@@ -85,6 +89,31 @@ case $scenario in
     done_box=$(window "Download Done" 60)
     settle
     picture "$done_box" windows-download-done.png
+    key "$done_box" Return
+    settle
+    key "$main" Escape
+    wait "$program" || status=$?
+    log "dotvane-demo.exe exited with $status"
+    [[ $status -eq 0 ]]
+    ;;
+  slow-update)
+    wine "$build/app/dotvane-demo.exe" --chunk-delay 600 &
+    program=$!
+    main=$(window "Orvanta Braille Display Firmware Update 5.71" 30)
+    settle
+    download=
+    for _ in 1 2 3 4 5; do
+      key "$main" Return
+      download=$(window "Firmware Update" 3) && break
+    done
+    [[ -n $download ]]
+    settle
+    key "$download" space
+    # 13 chunks of 600 ms: about half written after 4 s.
+    sleep 4
+    picture "$download" windows-download-progress.png
+    done_box=$(window "Download Done" 60)
+    settle
     key "$done_box" Return
     settle
     key "$main" Escape

@@ -72,6 +72,32 @@ TEST(WindowsResources, TheIconLoadsAtTheSizesWindowsAsksFor) {
   }
 }
 
+// The manifest Windows reads before the program starts: the current common
+// controls, per-monitor DPI awareness (V2, else V1), no elevation, Windows
+// 7 to 11.  That Windows acts on it shows in the controls' library, which
+// then comes from the side-by-side store rather than system32.
+TEST(WindowsResources, TheManifestAsksForCommonControls6AndPerMonitorDpi) {
+  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+  ASSERT_NE(found, nullptr);
+  const std::string manifest(static_cast<const char*>(LockResource(LoadResource(nullptr, found))),
+                             SizeofResource(nullptr, found));
+  for (const char* wanted :
+       {"name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "<requestedExecutionLevel level=\"asInvoker\"",
+        ">PerMonitorV2, PerMonitor</dpiAwareness>", ">true/pm</dpiAware>",
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+        "version=\"1.0.2.2\""}) {
+    EXPECT_NE(manifest.find(wanted), std::string::npos) << wanted;
+  }
+  HMODULE controls = LoadLibraryW(L"comctl32.dll");
+  ASSERT_NE(controls, nullptr);
+  wchar_t path[MAX_PATH] = L"";
+  GetModuleFileNameW(controls, path, MAX_PATH);
+  std::wstring lower(path);
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(towlower(c));
+  EXPECT_NE(lower.find(L"winsxs"), std::wstring::npos) << "comctl32 from " << std::string(lower.begin(), lower.end());
+  FreeLibrary(controls);
+}
+
 // What Self() gives is what FindResource finds, under the names the
 // program asks for; templates and strings are read from there.
 TEST(WindowsResources, SelfFindsThemWithFindResource) {

@@ -48,6 +48,7 @@ struct View {
   HICON bigIcon = nullptr;
   HICON smallIcon = nullptr;
   bool menuSeparated = false;  // our items follow one separator in the system menu
+  HFONT dpiFont = nullptr;     // the dialog font made for a new DPI (WM_DPICHANGED), ours to delete
 };
 
 View* ViewOf(const ui::CDialog& dialog) { return static_cast<View*>(dialog.view.get()); }
@@ -67,8 +68,15 @@ HWND ControlFor(const ui::CDialog& dialog, int id) {
   return nullptr;
 }
 
+// The face a template's font is asked for by: the shell font, "MS Shell
+// Dlg", is asked for as "MS Shell Dlg 2", which Windows maps to its current
+// dialog font (Segoe UI, Tahoma) instead of the old MS Sans Serif.
+std::wstring DialogFace(const ui::DialogTemplate& tpl) {
+  return tpl.font == "MS Shell Dlg" ? std::wstring(L"MS Shell Dlg 2") : Wide(tpl.font);
+}
+
 // The dialog's frame in its template: a DLGTEMPLATEEX without items, in the
-// template's font (DS_SHELLFONT: "MS Shell Dlg" is Windows' dialog font).
+// template's font (DS_SHELLFONT with the shell font's face).
 // The controls are made in WM_INITDIALOG, where MapDialogRect knows the
 // font's dialog units.
 std::vector<WORD> FrameTemplate(const ui::DialogTemplate& tpl) {
@@ -101,7 +109,8 @@ std::vector<WORD> FrameTemplate(const ui::DialogTemplate& tpl) {
   t.push_back(static_cast<WORD>(tpl.pointSize));
   t.push_back(FW_NORMAL);
   t.push_back(MAKEWORD(FALSE, DEFAULT_CHARSET));  // italic, charset
-  pushText(tpl.font);
+  for (wchar_t c : DialogFace(tpl)) t.push_back(static_cast<WORD>(c));
+  t.push_back(0);
   return t;
 }
 
@@ -163,6 +172,116 @@ void MakeControls(ui::CDialog& dialog, View& view) {
   if (dialog.GetDefID() != 0) SendMessageW(window, DM_SETDEFID, static_cast<WPARAM>(dialog.GetDefID()), 0);
 }
 
+// ---- Scale: the dialogs follow the DPI of the monitor they are on ----------
+//
+// The program declares itself per-monitor DPI aware (its manifest), so
+// Windows draws nothing for it by stretching a bitmap: a dialog is laid out
+// in dialog units of its font, made at the monitor's DPI when the dialog is
+// made, and laid out again when it moves to a monitor with another DPI
+// (WM_DPICHANGED).  That second layout is ours, from the template, rather
+// than Windows' own proportional one for dialogs, so that it is the first
+// layout at the new DPI to the pixel.
+
+// A function of a later Windows than 7, looked up when needed: imported,
+// it would keep the program from starting where it is missing.
+template <typename Function>
+Function LaterWindows(const char* name) {
+  const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (user32 == nullptr) return nullptr;
+  // Through a function type that casts without warnings.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
+// Windows 10 1703 and later rescale a dialog by themselves on a DPI change;
+// this one does it from its template (above), so they are asked not to.
+void TakeOverDpiChanges(HWND window) {
+  using SetBehavior = BOOL(WINAPI*)(HWND, int, int);
+  constexpr int kDisableAll = 0x0001;  // DDC_DISABLE_ALL
+  if (const auto set = LaterWindows<SetBehavior>("SetDialogDpiChangeBehavior")) set(window, kDisableAll, kDisableAll);
+}
+
+// Dialog base units of a font, as Windows computes them for a dialog: the
+// mean width of the Latin letters and the font's height.
+struct BaseUnits {
+  int x = 0;
+  int y = 0;
+};
+
+BaseUnits BaseUnitsOf(HFONT font) {
+  static constexpr wchar_t kLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  const HDC dc = GetDC(nullptr);
+  const HGDIOBJ old = SelectObject(dc, font);
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(dc, &metrics);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, kLetters, 52, &size);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  return {static_cast<int>((size.cx / 26 + 1) / 2), static_cast<int>(metrics.tmHeight)};
+}
+
+// The template's font, as Windows makes it for a dialog, at `dpi`.
+HFONT DialogFontFor(const ui::DialogTemplate& tpl, UINT dpi) {
+  LOGFONTW font{};
+  font.lfHeight = -MulDiv(tpl.pointSize, static_cast<int>(dpi), 72);
+  font.lfWeight = FW_NORMAL;
+  font.lfCharSet = DEFAULT_CHARSET;
+  const std::wstring face = DialogFace(tpl);
+  face.copy(font.lfFaceName, LF_FACESIZE - 1);
+  return CreateFontIndirectW(&font);
+}
+
+// The icon's size at `dpi`: Windows' icon size for the program's own DPI,
+// which is the primary monitor's when it started.
+int IconSizeFor(UINT dpi) {
+  const HDC screen = GetDC(nullptr);
+  const int systemDpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return MulDiv(GetSystemMetrics(SM_CXICON), static_cast<int>(dpi), systemDpi > 0 ? systemDpi : 96);
+}
+
+// WM_DPICHANGED: the window takes the rectangle Windows suggests for the
+// new DPI, its controls are placed again from their dialog units in the
+// dialog font made anew for that DPI.
+void ApplyDpi(ui::CDialog& dialog, View& view, UINT dpi, const RECT& suggested) {
+  const HWND window = view.window;
+  SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  const HFONT font = DialogFontFor(dialog.Template(), dpi);
+  if (font == nullptr) return;
+  const BaseUnits units = BaseUnitsOf(font);
+  const auto& controls = dialog.Controls();
+  for (std::size_t i = 0; i < controls.size() && i < view.controls.size(); ++i) {
+    const HWND control = view.controls[i];
+    if (control == nullptr) continue;
+    const ui::ControlTemplate& tpl = controls[i].tpl;
+    const int left = MulDiv(tpl.x, units.x, 4);
+    const int top = MulDiv(tpl.y, units.y, 8);
+    const int right = MulDiv(tpl.x + tpl.cx, units.x, 4);
+    const int bottom = MulDiv(tpl.y + tpl.cy, units.y, 8);
+    SetWindowPos(control, nullptr, left, top, right - left, bottom - top, SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (tpl.kind == ui::ControlKind::kIcon) {
+      if (HICON icon = LoadIconSized(std::atoi(tpl.text.c_str()), IconSizeFor(dpi))) {
+        if (HICON old = reinterpret_cast<HICON>(SendMessageW(control, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0))) {
+          DestroyIcon(old);
+        }
+      }
+    }
+  }
+  // The dialog keeps the font Windows made for it (its own to delete);
+  // ours replaces the one made for the DPI before.
+  if (view.dpiFont != nullptr) DeleteObject(view.dpiFont);
+  view.dpiFont = font;
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+// Once the dialog has gone.
+void ReleaseDpiFont(View& view) {
+  if (view.dpiFont != nullptr) DeleteObject(view.dpiFont);
+  view.dpiFont = nullptr;
+}
+
 bool HasControl(const ui::CDialog& dialog, int id) { return dialog.Control(id) != nullptr; }
 
 bool IsReturn(const MSG& message) {
@@ -177,6 +296,7 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     View* view = ViewOf(*dialog);
     view->window = window;
     MakeControls(*dialog, *view);
+    TakeOverDpiChanges(window);
     return FALSE;  // the core says where the keyboard goes (DialogShown)
   }
   auto* dialog = reinterpret_cast<ui::CDialog*>(GetWindowLongPtrW(window, DWLP_USER));
@@ -213,6 +333,12 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       }
       return FALSE;
     }
+    case WM_DPICHANGED:
+      if (View* view = ViewOf(*dialog); view != nullptr && view->window == window) {
+        ApplyDpi(*dialog, *view, HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+      }
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
+      return TRUE;
     case WM_HELP:
       // F1: the first item of the window menu (About).
       if (!dialog->SystemMenuItems().empty()) dialog->SystemCommand(dialog->SystemMenuItems().front().first);
@@ -302,6 +428,7 @@ void Win32Backend::DialogEnded(ui::CDialog& dialog, std::intptr_t /*result*/) {
   view->window = nullptr;
   view->controls.clear();
   DestroyWindow(window);
+  ReleaseDpiFont(*view);
   if (view->bigIcon != nullptr) DestroyIcon(view->bigIcon);
   if (view->smallIcon != nullptr) DestroyIcon(view->smallIcon);
   view->bigIcon = view->smallIcon = nullptr;
