@@ -20,13 +20,14 @@
 #include <memory>
 
 #include "ui/ui.h"
+#include "ui/win32/accessibility.h"
 
 namespace win32ui {
 
 class Win32Backend : public ui::Backend {
  public:
   // Use MakeWin32Backend(): it fails cleanly where no window can be made.
-  Win32Backend();
+  explicit Win32Backend(std::unique_ptr<Accessibility> accessibility);
   ~Win32Backend() override;
   Win32Backend(const Win32Backend&) = delete;
   Win32Backend& operator=(const Win32Backend&) = delete;
@@ -56,14 +57,16 @@ class Win32Backend : public ui::Backend {
   struct Impl;
 
  private:
-  friend std::unique_ptr<ui::Backend> MakeWin32Backend();
+  friend std::unique_ptr<ui::Backend> MakeWin32Backend(std::unique_ptr<Accessibility>);
   bool Start();
 
   std::unique_ptr<Impl> impl_;
 };
 
 // The back end, or nothing when no window can be made (Wine without an X
-// display, a service without a desktop).
-std::unique_ptr<ui::Backend> MakeWin32Backend();
+// display, a service without a desktop).  What it tells screen readers goes
+// through `accessibility`: Windows' own (MakeSystemAccessibility) unless a
+// test gives another.
+std::unique_ptr<ui::Backend> MakeWin32Backend(std::unique_ptr<Accessibility> accessibility = nullptr);
 
 }  // namespace win32ui
