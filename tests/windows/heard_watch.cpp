@@ -98,6 +98,19 @@ struct Event {
 
 void Report(const Event& e) {
   const HWND top = GetAncestor(e.window, GA_ROOT);
+  if (e.event == EVENT_OBJECT_VALUECHANGE) {
+    // Many and quick: the position alone, as the bar has it now.
+    if (!IsWindow(e.window)) {
+      std::fprintf(g_log, "value of a window that is gone\n");
+    } else if (ClassOf(e.window) == "msctls_progress32") {
+      const int position = static_cast<int>(SendMessageW(e.window, 0x0408 /* PBM_GETPOS */, 0, 0));
+      std::fprintf(g_log, "value %d%% msctls_progress32 in \"%s\"\n", position, WindowText(top).c_str());
+    } else {
+      std::fprintf(g_log, "value %s in \"%s\"\n", ClassOf(e.window).c_str(), WindowText(top).c_str());
+    }
+    std::fflush(g_log);
+    return;
+  }
   if (e.event == EVENT_OBJECT_FOCUS && top != g_lastTop) {
     g_lastTop = top;
     ListControls(top);
@@ -112,12 +125,9 @@ void Report(const Event& e) {
     described = Describe(object, child);
     object->Release();
   }
-  const char* kind = e.event == EVENT_OBJECT_FOCUS ? "focus" : e.event == EVENT_OBJECT_NAMECHANGE ? "name" : "value";
+  const char* kind = e.event == EVENT_OBJECT_FOCUS ? "focus" : "name";
   std::string where = e.window == top ? "the window" : ClassOf(e.window);
   if (!IsWindow(e.window)) where = "a window that is gone";
-  if (e.event == EVENT_OBJECT_VALUECHANGE && ClassOf(e.window) == "msctls_progress32") {
-    where += " " + std::to_string(SendMessageW(e.window, 0x0408 /* PBM_GETPOS */, 0, 0)) + "%";
-  }
   std::fprintf(g_log, "%s %s %s in \"%s\"\n", kind, described.c_str(), where.c_str(), WindowText(top).c_str());
   std::fflush(g_log);
 }

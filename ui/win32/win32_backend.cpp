@@ -1,7 +1,11 @@
 #include "ui/win32/win32_backend.h"
 
+#include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "os/sync.h"
 
 namespace {
 
@@ -58,6 +62,7 @@ struct View {
   Accessibility* accessibility = nullptr;
   ULONGLONG activeSince = 0;  // GetTickCount64 when it last became active
   bool focusPosted = false;   // a kFocusMessage is on its way
+  HWND disablePending = nullptr;  // disabled by the core, keeps the keyboard until it has moved on
   int defaultShown = 0;       // the button Windows marks as the default
 };
 
@@ -192,12 +197,12 @@ void MakeControls(ui::CDialog& dialog, View& view) {
 void ApplyFocus(ui::CDialog& dialog, View& view) {
   view.focusPosted = false;
   if (view.window == nullptr || GetActiveWindow() != view.window) return;
-  const HWND control = ControlFor(dialog, dialog.GetFocusID());
-  if (control == nullptr) {
-    SendMessageW(view.window, WM_NEXTDLGCTL, 0, FALSE);  // the first control that takes the keyboard
-  } else if (GetFocus() != control) {
-    SendMessageW(view.window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
-  }
+  HWND control = ControlFor(dialog, dialog.GetFocusID());
+  if (control == nullptr) control = GetNextDlgTabItem(view.window, nullptr, FALSE);  // the first that takes it
+  // SetFocus rather than WM_NEXTDLGCTL, which would also mark a focused
+  // push button as the default: the default stays the core's.
+  if (control != nullptr && GetFocus() != control) SetFocus(control);
+  if (const HWND pending = std::exchange(view.disablePending, nullptr)) EnableWindow(pending, FALSE);
 }
 
 bool IsText(const ui::CDialog& dialog, int id) {
@@ -210,13 +215,38 @@ bool IsText(const ui::CDialog& dialog, int id) {
 // moved it has returned: the text it is given meanwhile is then in place,
 // and a screen reader reads that with the focus, rather than the old text
 // and then a name change.
+void PostFocus(View& view) {
+  if (!view.focusPosted) view.focusPosted = PostMessageW(view.window, kFocusMessage, 0, 0) != FALSE;
+}
+
 void FollowFocus(ui::CDialog& dialog, View& view) {
   if (view.window == nullptr) return;
   if (!IsText(dialog, dialog.GetFocusID())) {
     ApplyFocus(dialog, view);
-  } else if (!view.focusPosted) {
-    view.focusPosted = PostMessageW(view.window, kFocusMessage, 0, 0) != FALSE;
+  } else {
+    PostFocus(view);
   }
+}
+
+// The core enabled or disabled a control.  The one with the keyboard is
+// disabled only once the keyboard has moved on (ApplyFocus, right after
+// the core has chosen where): disabled first, it would leave the keyboard
+// on nothing (Wine) or on a disabled button (Windows) meanwhile, and Wine
+// then raises no focus event for where it goes next.  The core refuses a
+// disabled control's commands at once either way.
+void EnabledChanged(View& view, HWND control, bool enabled) {
+  if (enabled) {
+    if (view.disablePending == control) view.disablePending = nullptr;
+    if (IsWindowEnabled(control) == FALSE) EnableWindow(control, TRUE);
+    return;
+  }
+  if (IsWindowEnabled(control) == FALSE) return;
+  if (GetFocus() == control && view.window != nullptr && view.disablePending == nullptr) {
+    view.disablePending = control;
+    PostFocus(view);
+    return;
+  }
+  EnableWindow(control, FALSE);
 }
 
 // The window became active: the keyboard goes straight to the core's
@@ -238,7 +268,8 @@ void TextChanged(ui::CDialog& dialog, View& view, int id, HWND control, const st
   const ui::ControlState* state = dialog.Control(id);
   if (state == nullptr || state->tpl.kind != ui::ControlKind::kText || id == -1 || text.empty()) return;
   if (view.window == nullptr || GetForegroundWindow() != view.window) return;
-  if (GetTickCount64() - view.activeSince < kReadingOnActivationMs) return;
+  const auto reading = std::chrono::duration_cast<std::chrono::milliseconds>(os::TimeScale::Scaled(kReadingOnActivationMs));
+  if (GetTickCount64() - view.activeSince < static_cast<ULONGLONG>(reading.count())) return;
   if (dialog.GetFocusID() == id) return;
   view.accessibility->Announce(control, text);
 }
@@ -413,6 +444,7 @@ void Win32Backend::DialogEnded(ui::CDialog& dialog, std::intptr_t /*result*/) {
   view->window = nullptr;
   view->controls.clear();
   view->bigIcon = view->smallIcon = nullptr;
+  view->disablePending = nullptr;
   // Its going activates its owner, whose keyboard then goes where the core
   // has put it.  The code that ran the dialog usually changes the owner
   // right after (disables a button, says what comes next): the window goes
@@ -451,7 +483,7 @@ void Win32Backend::ControlChanged(ui::CDialog& dialog, int id) {
       TextChanged(dialog, *ViewOf(dialog), id, window, control->text);
     }
   }
-  if ((IsWindowEnabled(window) != FALSE) != control->enabled) EnableWindow(window, control->enabled);
+  EnabledChanged(*ViewOf(dialog), window, control->enabled);
 }
 
 void Win32Backend::DefaultChanged(ui::CDialog& dialog) {
