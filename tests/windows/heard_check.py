@@ -127,11 +127,10 @@ def main():
     if expected["values"]:
         written = [n for n, _ in values if downloading_at is not None and n > downloading_at
                    and (restart_at is None or n < restart_at)]
+        # The positions themselves are read when the watcher gets to them,
+        # often after the dialog has gone: the unit test checks them.
         if not written:
             faults.append("no value change of the progress bar while the display was written")
-        positions = [int(m.group(1)) for _, line in values if (m := re.match(r"value (\d+)%", line))]
-        if positions != sorted(positions):
-            faults.append(f"the progress went back: {positions}")
 
     for title, controls in windows:
         if any("key=" in control for control in controls):

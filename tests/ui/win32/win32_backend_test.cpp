@@ -210,6 +210,11 @@ TEST_F(Win32BackendTest, AMessageBoxHasItsDefaultButtonAndTheQueueRunsMeanwhile)
       d.EndDialog(ui::IDOK);
     } else {
       dispatchedMeanwhile = true;
+      // Changed under the box: said with the window when it is active again
+      // (a name change), never announced over the box.
+      os::ScopedTimeScale quick(400);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      d.SetDlgItemText(kStatus, "Changed meanwhile.");
     }
     return true;
   };
@@ -217,6 +222,7 @@ TEST_F(Win32BackendTest, AMessageBoxHasItsDefaultButtonAndTheQueueRunsMeanwhile)
   EXPECT_EQ(answer, ui::IDOK);
   EXPECT_EQ(defaultId, ui::IDCANCEL) << "MB_DEFBUTTON2";
   EXPECT_TRUE(dispatchedMeanwhile);
+  EXPECT_EQ(Told(), (std::vector<std::string>{"named Firmware written", "name Changed meanwhile."}));
 }
 
 }  // namespace
