@@ -84,7 +84,8 @@ std::string DescribeWindow(HWND window) {
 void ListControls(HWND top) {
   std::fprintf(g_log, "window \"%s\"\n", WindowText(top).c_str());
   for (HWND child = GetWindow(top, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-    if (!IsWindowVisible(child)) continue;
+    // Its own style: a box takes the keyboard before it is shown.
+    if ((GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE) == 0) continue;
     std::fprintf(g_log, "  %s %s\n", ClassOf(child).c_str(), DescribeWindow(child).c_str());
   }
 }

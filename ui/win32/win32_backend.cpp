@@ -383,7 +383,11 @@ Win32Backend::Win32Backend(std::unique_ptr<Accessibility> accessibility) : impl_
 }
 
 Win32Backend::~Win32Backend() {
-  if (impl_->wake != nullptr) DestroyWindow(impl_->wake);
+  if (impl_->wake == nullptr) return;
+  // Ended dialogs whose windows were still to go: they go now.
+  MSG message;
+  while (PeekMessageW(&message, impl_->wake, kDestroyMessage, kDestroyMessage, PM_REMOVE)) DispatchMessageW(&message);
+  DestroyWindow(impl_->wake);
 }
 
 bool Win32Backend::Start() {
