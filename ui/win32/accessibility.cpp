@@ -53,6 +53,12 @@ class SystemAccessibility : public Accessibility {
                            PROPID_ACC_NAME, wide.c_str());
   }
 
+  void ForgetName(void* window) override {
+    if (props_ == nullptr) return;
+    MSAAPROPID name = PROPID_ACC_NAME;
+    props_->ClearHwndProps(static_cast<HWND>(window), static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &name, 1);
+  }
+
   void Announce(void* window, const std::string& text) override {
     if (!triedUia_) {
       triedUia_ = true;

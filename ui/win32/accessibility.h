@@ -27,6 +27,8 @@ class Accessibility {
   // Names a control by `name` rather than by the static text before it in
   // z-order, which is what Windows names a progress bar by otherwise.
   virtual void SetName(void* window, const std::string& name) = 0;
+  // Before the window goes: its name from SetName is dropped.
+  virtual void ForgetName(void* window) = 0;
   // Has screen readers speak `text` once, after what they were saying
   // (UI Automation notification, Windows 10 1709 and later; nothing on
   // older Windows and under Wine).

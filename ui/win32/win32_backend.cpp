@@ -443,6 +443,12 @@ void Win32Backend::DialogShown(ui::CDialog& dialog) {
 void Win32Backend::DialogEnded(ui::CDialog& dialog, std::intptr_t /*result*/) {
   View* view = ViewOf(dialog);
   if (view == nullptr || view->window == nullptr) return;
+  const auto& controls = dialog.Controls();
+  for (std::size_t i = 0; i < controls.size() && i < view->controls.size(); ++i) {
+    if (controls[i].tpl.kind == ui::ControlKind::kProgress && view->controls[i] != nullptr) {
+      view->accessibility->ForgetName(view->controls[i]);
+    }
+  }
   auto gone = std::make_unique<EndedWindow>(EndedWindow{view->window, view->bigIcon, view->smallIcon});
   SetWindowLongPtrW(gone->window, DWLP_USER, 0);  // nothing reaches the dialog any more
   view->window = nullptr;

@@ -53,6 +53,7 @@ class Recorder : public win32ui::Accessibility {
   }
   void StateChanged(void* window) override { log_->push_back("state " + Shown::Text(window)); }
   void SetName(void*, const std::string& name) override { log_->push_back("named " + name); }
+  void ForgetName(void* window) override { log_->push_back("forget " + Shown::ClassName(window)); }
   void Announce(void*, const std::string& text) override { log_->push_back("announce " + text); }
 
  private:
@@ -188,6 +189,7 @@ TEST_F(Win32BackendTest, TheDownloadDialogShowsWhatTheCoreSetsAndEndsByItsButton
   Shown::StopWatchingFocus();
   EXPECT_TRUE(checked);
   EXPECT_EQ(win32ui::Win32Backend::WindowOf(dialog), nullptr);
+  EXPECT_EQ(Told(), std::vector<std::string>{"forget msctls_progress32"}) << "the bar's name goes with it";
 }
 
 // A real MessageBox with the asked-for default button; the core's queue is
@@ -222,7 +224,8 @@ TEST_F(Win32BackendTest, AMessageBoxHasItsDefaultButtonAndTheQueueRunsMeanwhile)
   EXPECT_EQ(answer, ui::IDOK);
   EXPECT_EQ(defaultId, ui::IDCANCEL) << "MB_DEFBUTTON2";
   EXPECT_TRUE(dispatchedMeanwhile);
-  EXPECT_EQ(Told(), (std::vector<std::string>{"named Firmware written", "name Changed meanwhile."}));
+  EXPECT_EQ(Told(), (std::vector<std::string>{"named Firmware written", "name Changed meanwhile.",
+                                                "forget msctls_progress32"}));
 }
 
 }  // namespace
