@@ -33,7 +33,7 @@ namespace {
 
 // Posted to the wake window: the core's queue has something to dispatch.
 constexpr UINT kWakeMessage = WM_APP + 1;
-// Posted to the wake window: an ended dialog's window (wParam) goes now.
+// Posted to the wake window: an ended dialog's window (an EndedWindow in lParam) goes now.
 constexpr UINT kDestroyMessage = WM_APP + 2;
 // Posted to a dialog: the keyboard goes where the core has put it.
 constexpr UINT kFocusMessage = WM_APP + 3;

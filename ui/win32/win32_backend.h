@@ -3,10 +3,15 @@
 // dialog font, its controls placed with MapDialogRect), with the window
 // menu's items appended to the real system menu, real message boxes with
 // their icons and default buttons, DM_SETDEFID for the default button,
-// WM_NEXTDLGCTL for the keyboard, a comctl32 progress bar and the program's
+// SetFocus for the keyboard, a comctl32 progress bar and the program's
 // icon.  Keys are Windows' own (IsDialogMessage): Tab, Space on a button,
 // Escape for Cancel, F1 for the first window-menu item (About), except
 // Return, which presses the default button only, wherever the keyboard is.
+//
+// What screen readers are told beyond what the controls tell them (events
+// for changes, the progress bar's name, announcements) goes through an
+// Accessibility (accessibility.h); the keyboard is never left on a dialog
+// window itself or on a disabled control.
 //
 // The core's queue is dispatched from a message-only window that Wake()
 // posts to: every modal loop on the thread (our dialogs', MessageBox's own,
