@@ -268,7 +268,8 @@ void TextChanged(ui::CDialog& dialog, View& view, int id, HWND control, const st
   const ui::ControlState* state = dialog.Control(id);
   if (state == nullptr || state->tpl.kind != ui::ControlKind::kText || id == -1 || text.empty()) return;
   if (view.window == nullptr || GetForegroundWindow() != view.window) return;
-  const auto reading = std::chrono::duration_cast<std::chrono::milliseconds>(os::TimeScale::Scaled(kReadingOnActivationMs));
+  using std::chrono::milliseconds;
+  const auto reading = std::chrono::duration_cast<milliseconds>(os::TimeScale::Scaled(kReadingOnActivationMs));
   if (GetTickCount64() - view.activeSince < static_cast<ULONGLONG>(reading.count())) return;
   if (dialog.GetFocusID() == id) return;
   view.accessibility->Announce(control, text);
