@@ -37,9 +37,8 @@ EXPECTED = {
                                'Button "OK" focused', 'Static "1.0.2.2"']),
             ("Orvanta Braille Display Firmware Update 5.71", ['Button "Update Firmware..." focused', 'Button "Exit"']),
             DOWNLOAD_DIALOG,
-            ("Orvanta Braille Display Firmware Update 5.71", ['Button "Update Firmware..." unavailable',
-                                                              'Button "Exit" unavailable',
-                                                              'Static "' + RESTART + '" focused']),
+            # Listed when the watcher gets to it: the display may be back by then.
+            ("Orvanta Braille Display Firmware Update 5.71", ['Button "Update Firmware..." unavailable']),
             ("Download Done", ['Button "OK" focused']),
         ],
     },
