@@ -12,6 +12,14 @@
 #   no-display dotvane.exe with no display (and no display maker's driver):
 #              the "Braille Display Not Found" prompt, Escape (Cancel);
 #              passes when it exits with 1
+#   refusal    dotvane-demo.exe --display-version 4.70: Return on Update
+#              Firmware..., Return on the "ERROR" box, Escape (Exit);
+#              passes when it exits with 1
+#   failure    dotvane-demo.exe --fail-download: as update, up to the
+#              "ERROR" box of the failed write, Return, Escape (Exit);
+#              passes when it exits with 1
+# With DOTVANE_HEARD_LOG set, the program runs under heard_watch.exe (from
+# the build), which writes there what a screen reader would be told.
 # With DOTVANE_PICTURES set, takes pictures of the windows on the way
 # (tools/screenshots-windows.sh).  Without DISPLAY it skips (exit 77).  The
 # Wine prefix, whose server must have been started on this display, comes
@@ -58,11 +66,34 @@ key() {
   xdotool key --clearmodifiers "$2"
 }
 
+# Runs a program of the build in the background, under heard_watch.exe
+# when DOTVANE_HEARD_LOG asks for it; its process id is in $program.
+start() {
+  if [[ -n ${DOTVANE_HEARD_LOG:-} ]]; then
+    wine "$build/tests/windows/heard_watch.exe" "$DOTVANE_HEARD_LOG" "$@" &
+  else
+    wine "$@" &
+  fi
+  program=$!
+}
+
+# From the main window to the open download dialog: the display answers
+# within milliseconds; until it has, Return may find nothing to update
+# yet, so it is repeated until the dialog (or the box $2, if given) opens.
+open_download() {
+  local main=$1
+  download=
+  for _ in 1 2 3 4 5; do
+    key "$main" Return
+    download=$(window "${2:-Firmware Update}" 3) && break
+  done
+  [[ -n $download ]]
+}
+
 status=0
 case $scenario in
   update)
-    wine "$build/app/dotvane-demo.exe" &
-    program=$!
+    start "$build/app/dotvane-demo.exe"
     main=$(window "Orvanta Braille Display Firmware Update 5.71" 30)
     settle
     # The display answers within milliseconds; until it has, Return may
@@ -78,11 +109,7 @@ case $scenario in
         break
       fi
     done
-    for _ in 1 2 3 4 5; do
-      key "$main" Return
-      download=$(window "Firmware Update" 3) && break
-    done
-    [[ -n $download ]]
+    open_download "$main"
     settle
     picture "$download" windows-download.png
     key "$download" space  # the keyboard is on Start Download
@@ -122,14 +149,42 @@ case $scenario in
     [[ $status -eq 0 ]]
     ;;
   no-display)
-    wine "$build/app/dotvane.exe" &
-    program=$!
+    start "$build/app/dotvane.exe"
     prompt=$(window "Braille Display Not Found" 30)
     settle
     picture "$prompt" windows-plug-in.png
     key "$prompt" Escape
     wait "$program" || status=$?
     log "dotvane.exe exited with $status"
+    [[ $status -eq 1 ]]
+    ;;
+  refusal)
+    start "$build/app/dotvane-demo.exe" --display-version 4.70
+    main=$(window "Orvanta Braille Display Firmware Update 5.71" 30)
+    settle
+    open_download "$main" ERROR
+    settle
+    key "$download" Return
+    settle
+    key "$main" Escape  # the keyboard is on Exit
+    wait "$program" || status=$?
+    log "dotvane-demo.exe exited with $status"
+    [[ $status -eq 1 ]]
+    ;;
+  failure)
+    start "$build/app/dotvane-demo.exe" --fail-download
+    main=$(window "Orvanta Braille Display Firmware Update 5.71" 30)
+    settle
+    open_download "$main"
+    settle
+    key "$download" space
+    error_box=$(window ERROR 60)
+    settle
+    key "$error_box" Return
+    settle
+    key "$main" Escape
+    wait "$program" || status=$?
+    log "dotvane-demo.exe exited with $status"
     [[ $status -eq 1 ]]
     ;;
   *)

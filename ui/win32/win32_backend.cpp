@@ -1,7 +1,11 @@
 #include "ui/win32/win32_backend.h"
 
+#include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "os/sync.h"
 
 namespace {
 
@@ -29,6 +33,13 @@ namespace {
 
 // Posted to the wake window: the core's queue has something to dispatch.
 constexpr UINT kWakeMessage = WM_APP + 1;
+// Posted to the wake window: an ended dialog's window (an EndedWindow in lParam) goes now.
+constexpr UINT kDestroyMessage = WM_APP + 2;
+// Posted to a dialog: the keyboard goes where the core has put it.
+constexpr UINT kFocusMessage = WM_APP + 3;
+// A window that became active is read whole by a screen reader, with the
+// texts it has by then: a change made this soon after is not announced.
+constexpr ULONGLONG kReadingOnActivationMs = 400;
 constexpr wchar_t kWakeClass[] = L"DotvaneUiWake";
 // Controls without an id get the one Windows gives static controls.
 constexpr int kNoId = 0xFFFF;
@@ -49,9 +60,29 @@ struct View {
   HICON smallIcon = nullptr;
   bool menuSeparated = false;  // our items follow one separator in the system menu
   HFONT dpiFont = nullptr;     // the dialog font made for a new DPI (WM_DPICHANGED), ours to delete
+  Accessibility* accessibility = nullptr;
+  ULONGLONG activeSince = 0;  // GetTickCount64 when it last became active
+  bool focusPosted = false;   // a kFocusMessage is on its way
+  HWND disablePending = nullptr;  // disabled by the core, keeps the keyboard until it has moved on
+  int defaultShown = 0;       // the button Windows marks as the default
 };
 
 View* ViewOf(const ui::CDialog& dialog) { return static_cast<View*>(dialog.view.get()); }
+
+// An ended dialog's window and icons, until the window goes.
+struct EndedWindow {
+  HWND window;
+  HICON bigIcon;
+  HICON smallIcon;
+  HFONT dpiFont;  // in use by its controls until the window has gone
+};
+
+void DestroyEnded(const EndedWindow& gone) {
+  DestroyWindow(gone.window);
+  if (gone.bigIcon != nullptr) DestroyIcon(gone.bigIcon);
+  if (gone.smallIcon != nullptr) DestroyIcon(gone.smallIcon);
+  if (gone.dpiFont != nullptr) DeleteObject(gone.dpiFont);
+}
 
 HWND WindowFor(const ui::CDialog* dialog) {
   const View* view = dialog == nullptr ? nullptr : ViewOf(*dialog);
@@ -163,13 +194,112 @@ void MakeControls(ui::CDialog& dialog, View& view) {
         SendMessageW(made, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
       }
     } else if (tpl.kind == ui::ControlKind::kProgress) {
-      // A screen reader names the bar by its window text.
+      // Windows names a progress bar by the static text before it (here the
+      // status line, which says something else); Wine by its window text.
+      view.accessibility->SetName(made, control.text);
       SendMessageW(made, PBM_SETRANGE32, 0, 100);
       SendMessageW(made, PBM_SETPOS, static_cast<WPARAM>(control.position), 0);
     }
     EnableWindow(made, control.enabled);
   }
   if (dialog.GetDefID() != 0) SendMessageW(window, DM_SETDEFID, static_cast<WPARAM>(dialog.GetDefID()), 0);
+  view.defaultShown = dialog.GetDefID();
+}
+
+// ---- What a screen reader is told --------------------------------------
+
+// The keyboard goes to the control the core has made the active one.  Only
+// in the active window: in another, Windows would activate it for the
+// keyboard; it follows when that window becomes active (ActivatedFocus).
+void ApplyFocus(ui::CDialog& dialog, View& view) {
+  view.focusPosted = false;
+  if (view.window == nullptr || GetActiveWindow() != view.window) return;
+  HWND control = ControlFor(dialog, dialog.GetFocusID());
+  if (control == nullptr) control = GetNextDlgTabItem(view.window, nullptr, FALSE);  // the first that takes it
+  // SetFocus rather than WM_NEXTDLGCTL, which would also mark a focused
+  // push button as the default: the default stays the core's.
+  if (control != nullptr && GetFocus() != control) SetFocus(control);
+  if (const HWND pending = std::exchange(view.disablePending, nullptr)) EnableWindow(pending, FALSE);
+}
+
+bool IsText(const ui::CDialog& dialog, int id) {
+  const ui::ControlState* control = dialog.Control(id);
+  return control != nullptr && control->tpl.kind == ui::ControlKind::kText;
+}
+
+// The core moved its active control.  To a text (the status, when no
+// button can take the keyboard) the keyboard goes once the handler that
+// moved it has returned: the text it is given meanwhile is then in place,
+// and a screen reader reads that with the focus, rather than the old text
+// and then a name change.
+void PostFocus(View& view) {
+  if (!view.focusPosted) view.focusPosted = PostMessageW(view.window, kFocusMessage, 0, 0) != FALSE;
+}
+
+void FollowFocus(ui::CDialog& dialog, View& view) {
+  if (view.window == nullptr) return;
+  if (!IsText(dialog, dialog.GetFocusID())) {
+    ApplyFocus(dialog, view);
+  } else {
+    PostFocus(view);
+  }
+}
+
+// The core enabled or disabled a control.  The one with the keyboard is
+// disabled only once the keyboard has moved on (ApplyFocus, right after
+// the core has chosen where): disabled first, it would leave the keyboard
+// on nothing (Wine) or on a disabled button (Windows) meanwhile, and Wine
+// then raises no focus event for where it goes next.  The core refuses a
+// disabled control's commands at once either way.
+void EnabledChanged(View& view, HWND control, bool enabled) {
+  if (enabled) {
+    if (view.disablePending == control) view.disablePending = nullptr;
+    if (IsWindowEnabled(control) == FALSE) EnableWindow(control, TRUE);
+    return;
+  }
+  if (IsWindowEnabled(control) == FALSE) return;
+  if (GetFocus() == control && view.window != nullptr && view.disablePending == nullptr) {
+    view.disablePending = control;
+    PostFocus(view);
+    return;
+  }
+  EnableWindow(control, FALSE);
+}
+
+// The window became active: the keyboard goes straight to the core's
+// control.  Left to Windows, it would go to the window itself (no saved
+// control) or back to the control it had before, which the program may
+// have disabled meanwhile.
+void ActivatedFocus(ui::CDialog& dialog, View& view) {
+  view.activeSince = GetTickCount64();
+  ApplyFocus(dialog, view);
+}
+
+// A text with an id changed its words.  Screen readers speak the name
+// change of the control with the keyboard only; any other change is
+// announced, once, unless the window is not the one being used, is being
+// read as it opens, or the keyboard is on that text or on its way there
+// (the focus reads it).
+void TextChanged(ui::CDialog& dialog, View& view, int id, HWND control, const std::string& text) {
+  view.accessibility->NameChanged(control);
+  const ui::ControlState* state = dialog.Control(id);
+  if (state == nullptr || state->tpl.kind != ui::ControlKind::kText || id == -1 || text.empty()) return;
+  if (view.window == nullptr || GetForegroundWindow() != view.window) return;
+  using std::chrono::milliseconds;
+  const auto reading = std::chrono::duration_cast<milliseconds>(os::TimeScale::Scaled(kReadingOnActivationMs));
+  if (GetTickCount64() - view.activeSince < static_cast<ULONGLONG>(reading.count())) return;
+  if (dialog.GetFocusID() == id) return;
+  view.accessibility->Announce(control, text);
+}
+
+// The default button moved: both buttons' states changed.
+void DefaultMoved(ui::CDialog& dialog, View& view) {
+  const int now = dialog.GetDefID();
+  if (now == view.defaultShown) return;
+  for (int id : {view.defaultShown, now}) {
+    if (const HWND button = ControlFor(dialog, id)) view.accessibility->StateChanged(button);
+  }
+  view.defaultShown = now;
 }
 
 // ---- Scale: the dialogs follow the DPI of the monitor they are on ----------
@@ -276,12 +406,6 @@ void ApplyDpi(ui::CDialog& dialog, View& view, UINT dpi, const RECT& suggested) 
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
-// Once the dialog has gone.
-void ReleaseDpiFont(View& view) {
-  if (view.dpiFont != nullptr) DeleteObject(view.dpiFont);
-  view.dpiFont = nullptr;
-}
-
 bool HasControl(const ui::CDialog& dialog, int id) { return dialog.Control(id) != nullptr; }
 
 bool IsReturn(const MSG& message) {
@@ -302,6 +426,14 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   auto* dialog = reinterpret_cast<ui::CDialog*>(GetWindowLongPtrW(window, DWLP_USER));
   if (dialog == nullptr) return FALSE;
   switch (message) {
+    case WM_ACTIVATE:
+      // Inactive: Windows' dialog code keeps the control that had the keyboard.
+      if (LOWORD(wParam) == WA_INACTIVE || HIWORD(wParam) != 0) return FALSE;
+      ActivatedFocus(*dialog, *ViewOf(*dialog));
+      return TRUE;
+    case kFocusMessage:
+      ApplyFocus(*dialog, *ViewOf(*dialog));
+      return TRUE;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
       const int code = HIWORD(wParam);
@@ -353,6 +485,7 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 struct Win32Backend::Impl {
   HWND wake = nullptr;
   std::atomic<bool> wakePosted{false};
+  std::unique_ptr<Accessibility> accessibility;
 
   static LRESULT CALLBACK WakeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kWakeMessage) {
@@ -362,14 +495,25 @@ struct Win32Backend::Impl {
       ui::DispatchPending();
       return 0;
     }
+    if (message == kDestroyMessage) {
+      std::unique_ptr<EndedWindow> gone(reinterpret_cast<EndedWindow*>(lParam));
+      DestroyEnded(*gone);
+      return 0;
+    }
     return DefWindowProcW(window, message, wParam, lParam);
   }
 };
 
-Win32Backend::Win32Backend() : impl_(std::make_unique<Impl>()) {}
+Win32Backend::Win32Backend(std::unique_ptr<Accessibility> accessibility) : impl_(std::make_unique<Impl>()) {
+  impl_->accessibility = accessibility ? std::move(accessibility) : MakeSystemAccessibility();
+}
 
 Win32Backend::~Win32Backend() {
-  if (impl_->wake != nullptr) DestroyWindow(impl_->wake);
+  if (impl_->wake == nullptr) return;
+  // Ended dialogs whose windows were still to go: they go now.
+  MSG message;
+  while (PeekMessageW(&message, impl_->wake, kDestroyMessage, kDestroyMessage, PM_REMOVE)) DispatchMessageW(&message);
+  DestroyWindow(impl_->wake);
 }
 
 bool Win32Backend::Start() {
@@ -392,8 +536,8 @@ bool Win32Backend::Start() {
   return true;
 }
 
-std::unique_ptr<ui::Backend> MakeWin32Backend() {
-  auto backend = std::make_unique<Win32Backend>();
+std::unique_ptr<ui::Backend> MakeWin32Backend(std::unique_ptr<Accessibility> accessibility) {
+  auto backend = std::make_unique<Win32Backend>(std::move(accessibility));
   if (!backend->Start()) return nullptr;
   return backend;
 }
@@ -404,6 +548,7 @@ void* Win32Backend::ControlWindowOf(const ui::CDialog& dialog, int id) { return 
 
 void Win32Backend::DialogCreated(ui::CDialog& dialog) {
   auto view = std::make_shared<View>();
+  view->accessibility = impl_->accessibility.get();
   dialog.view = view;
   const std::vector<WORD> frame = FrameTemplate(dialog.Template());
   // Owned by the parent's window, so that it stays above it and Windows
@@ -415,23 +560,39 @@ void Win32Backend::DialogCreated(ui::CDialog& dialog) {
 void Win32Backend::DialogShown(ui::CDialog& dialog) {
   const HWND window = WindowFor(&dialog);
   if (window == nullptr) return;
+  // Activated, it takes the keyboard at the core's control (WM_ACTIVATE).
   ShowWindow(window, SW_SHOW);
   SetForegroundWindow(window);
-  FocusChanged(dialog);
+  ApplyFocus(dialog, *ViewOf(dialog));
 }
 
 void Win32Backend::DialogEnded(ui::CDialog& dialog, std::intptr_t /*result*/) {
   View* view = ViewOf(dialog);
   if (view == nullptr || view->window == nullptr) return;
-  const HWND window = view->window;
-  SetWindowLongPtrW(window, DWLP_USER, 0);  // nothing reaches the dialog any more
+  const auto& controls = dialog.Controls();
+  for (std::size_t i = 0; i < controls.size() && i < view->controls.size(); ++i) {
+    if (controls[i].tpl.kind == ui::ControlKind::kProgress && view->controls[i] != nullptr) {
+      view->accessibility->ForgetName(view->controls[i]);
+    }
+  }
+  auto gone = std::make_unique<EndedWindow>(EndedWindow{view->window, view->bigIcon, view->smallIcon, view->dpiFont});
+  SetWindowLongPtrW(gone->window, DWLP_USER, 0);  // nothing reaches the dialog any more
   view->window = nullptr;
   view->controls.clear();
-  DestroyWindow(window);
-  ReleaseDpiFont(*view);
-  if (view->bigIcon != nullptr) DestroyIcon(view->bigIcon);
-  if (view->smallIcon != nullptr) DestroyIcon(view->smallIcon);
   view->bigIcon = view->smallIcon = nullptr;
+  view->dpiFont = nullptr;  // goes with the window
+  view->disablePending = nullptr;
+  // Its going activates its owner, whose keyboard then goes where the core
+  // has put it.  The code that ran the dialog usually changes the owner
+  // right after (disables a button, says what comes next): the window goes
+  // once that is done, so that the keyboard is not first given to a control
+  // about to be disabled, nor to the owner window itself.
+  if (dialog.Parent() != nullptr && PostMessageW(impl_->wake, kDestroyMessage, 0,
+                                                 reinterpret_cast<LPARAM>(gone.get())) != FALSE) {
+    gone.release();
+    return;
+  }
+  DestroyEnded(*gone);
 }
 
 void Win32Backend::TitleChanged(ui::CDialog& dialog) {
@@ -443,32 +604,32 @@ void Win32Backend::ControlChanged(ui::CDialog& dialog, int id) {
   const HWND window = ControlFor(dialog, id);
   if (control == nullptr || window == nullptr) return;
   if (control->tpl.kind == ui::ControlKind::kProgress) {
-    SendMessageW(window, PBM_SETPOS, static_cast<WPARAM>(control->position), 0);
+    if (SendMessageW(window, PBM_GETPOS, 0, 0) != control->position) {
+      SendMessageW(window, PBM_SETPOS, static_cast<WPARAM>(control->position), 0);
+      ViewOf(dialog)->accessibility->ValueChanged(window);
+    }
   } else if (control->tpl.kind != ui::ControlKind::kIcon) {
     // Set only when it changed: a screen reader speaks every change.
     const std::wstring text = Wide(control->text);
     std::wstring shown(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
     shown.resize(static_cast<std::size_t>(GetWindowTextW(window, shown.data(), static_cast<int>(shown.size()))));
-    if (shown != text) SetWindowTextW(window, text.c_str());
+    if (shown != text) {
+      SetWindowTextW(window, text.c_str());
+      TextChanged(dialog, *ViewOf(dialog), id, window, control->text);
+    }
   }
-  if ((IsWindowEnabled(window) != FALSE) != control->enabled) EnableWindow(window, control->enabled);
+  EnabledChanged(*ViewOf(dialog), window, control->enabled);
 }
 
 void Win32Backend::DefaultChanged(ui::CDialog& dialog) {
   if (const HWND window = WindowFor(&dialog)) {
     SendMessageW(window, DM_SETDEFID, static_cast<WPARAM>(dialog.GetDefID()), 0);
+    DefaultMoved(dialog, *ViewOf(dialog));
   }
 }
 
 void Win32Backend::FocusChanged(ui::CDialog& dialog) {
-  const HWND window = WindowFor(&dialog);
-  if (window == nullptr) return;
-  const HWND control = ControlFor(dialog, dialog.GetFocusID());
-  if (control == nullptr) {
-    SendMessageW(window, WM_NEXTDLGCTL, 0, FALSE);  // the first control that takes the keyboard
-  } else if (GetFocus() != control) {
-    SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
-  }
+  if (View* view = ViewOf(dialog)) FollowFocus(dialog, *view);
 }
 
 void Win32Backend::Repaint(ui::CDialog& dialog) {

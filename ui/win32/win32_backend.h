@@ -3,10 +3,15 @@
 // dialog font, its controls placed with MapDialogRect), with the window
 // menu's items appended to the real system menu, real message boxes with
 // their icons and default buttons, DM_SETDEFID for the default button,
-// WM_NEXTDLGCTL for the keyboard, a comctl32 progress bar and the program's
+// SetFocus for the keyboard, a comctl32 progress bar and the program's
 // icon.  Keys are Windows' own (IsDialogMessage): Tab, Space on a button,
 // Escape for Cancel, F1 for the first window-menu item (About), except
 // Return, which presses the default button only, wherever the keyboard is.
+//
+// What screen readers are told beyond what the controls tell them (events
+// for changes, the progress bar's name, announcements) goes through an
+// Accessibility (accessibility.h); the keyboard is never left on a dialog
+// window itself or on a disabled control.
 //
 // The core's queue is dispatched from a message-only window that Wake()
 // posts to: every modal loop on the thread (our dialogs', MessageBox's own,
@@ -20,13 +25,14 @@
 #include <memory>
 
 #include "ui/ui.h"
+#include "ui/win32/accessibility.h"
 
 namespace win32ui {
 
 class Win32Backend : public ui::Backend {
  public:
   // Use MakeWin32Backend(): it fails cleanly where no window can be made.
-  Win32Backend();
+  explicit Win32Backend(std::unique_ptr<Accessibility> accessibility);
   ~Win32Backend() override;
   Win32Backend(const Win32Backend&) = delete;
   Win32Backend& operator=(const Win32Backend&) = delete;
@@ -56,14 +62,16 @@ class Win32Backend : public ui::Backend {
   struct Impl;
 
  private:
-  friend std::unique_ptr<ui::Backend> MakeWin32Backend();
+  friend std::unique_ptr<ui::Backend> MakeWin32Backend(std::unique_ptr<Accessibility>);
   bool Start();
 
   std::unique_ptr<Impl> impl_;
 };
 
 // The back end, or nothing when no window can be made (Wine without an X
-// display, a service without a desktop).
-std::unique_ptr<ui::Backend> MakeWin32Backend();
+// display, a service without a desktop).  What it tells screen readers goes
+// through `accessibility`: Windows' own (MakeSystemAccessibility) unless a
+// test gives another.
+std::unique_ptr<ui::Backend> MakeWin32Backend(std::unique_ptr<Accessibility> accessibility = nullptr);
 
 }  // namespace win32ui
