@@ -6,6 +6,7 @@
 #include "app/update_fw_dlg.h"
 #include "app/version_rules.h"
 #include "driver/driver_support.h"
+#include "image/image_digest.h"
 #include "os/text_encoding.h"
 #include "protocol/packet.h"
 #include "display/display_class.h"
@@ -14,6 +15,9 @@ namespace {
 
 constexpr char kTitlePrefix[] = "Orvanta Braille Display Firmware Update ";
 constexpr char kReady[] = "Ready to update firmware.";
+constexpr char kDamagedImage[] =
+    "The firmware image inside Dotvane is damaged, so it cannot be written to the Braille display. Install Dotvane "
+    "again.";
 constexpr char kCompleted[] =
     "Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
     "restart it.";
@@ -56,8 +60,18 @@ int CDotvaneDlg::LoadFirmwareImage(const char* name, const char* type) {
 }
 
 ui::BOOL CDotvaneDlg::OnInitDialog() {
-  if (!LoadFirmwareImage("IIC_UPDATE", "IIC") && !LoadFirmwareImage("BIN_UPDATE", "BIN")) {
+  const char* imageName = LoadFirmwareImage("IIC_UPDATE", "IIC")   ? "IIC_UPDATE"
+                          : LoadFirmwareImage("BIN_UPDATE", "BIN") ? "BIN_UPDATE"
+                                                                   : nullptr;
+  if (imageName == nullptr) {
     MessageBox("Resource file not found!", "", ui::MB_OK | ui::MB_ICONERROR);
+    EndDialog(ui::IDCANCEL);
+    return 1;
+  }
+  // Checked before anything is asked of a display: an image that is not
+  // the one the build made would leave the display with damaged firmware.
+  if (!ImageMatchesRecordedDigest(m_images, imageName, {m_image.Data(), m_image.GetLength()})) {
+    MessageBox(kDamagedImage, "", ui::MB_OK | ui::MB_ICONERROR);
     EndDialog(ui::IDCANCEL);
     return 1;
   }
