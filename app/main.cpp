@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/backend_choice.h"
+#include "app/end_requests.h"
 #include "app/history.h"
 #include "image/firmware_image.h"
 #ifdef _WIN32
@@ -75,6 +76,9 @@ int main(int argc, char** argv) {
 #else
   usbdrv::ScopedLibusbDriver usb;
 #endif
+  // A request to end the program that comes during a firmware write waits
+  // for the write (and the display's restart) to finish.
+  endreq::ScopedEndRequests endRequests;
   const int status = RunDotvane();
   // The last record may still be on its way; it never holds the update up,
   // and only briefly the program's end.
