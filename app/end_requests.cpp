@@ -8,6 +8,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// Ours is os::Window's member, not the A/W macro.
+#undef PostMessage
 #else
 #include <errno.h>
 #include <fcntl.h>
