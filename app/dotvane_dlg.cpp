@@ -1,11 +1,14 @@
 #include "app/dotvane_dlg.h"
 
 #include <cstdio>
+#include <iostream>
 
+#include "app/end_requests.h"
 #include "app/plug_in.h"
 #include "app/update_fw_dlg.h"
 #include "app/version_rules.h"
 #include "driver/driver_support.h"
+#include "image/image_digest.h"
 #include "os/text_encoding.h"
 #include "protocol/packet.h"
 #include "display/display_class.h"
@@ -14,9 +17,17 @@ namespace {
 
 constexpr char kTitlePrefix[] = "Orvanta Braille Display Firmware Update ";
 constexpr char kReady[] = "Ready to update firmware.";
+constexpr char kDamagedImage[] =
+    "The firmware image inside Dotvane is damaged, so it cannot be written to the Braille display. Install Dotvane "
+    "again.";
 constexpr char kCompleted[] =
     "Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
     "restart it.";
+// A request to end the program during an update: said in the window and on
+// standard error.
+constexpr char kEndAfterWrite[] =
+    "The firmware is being written to the Braille display. Dotvane will end when the update has finished.";
+constexpr char kEndAfterRestart[] = "Dotvane will end when the update has finished.";
 constexpr char kRestartOverdue[] =
     "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
     "firmware version, or choose Exit.";
@@ -47,6 +58,7 @@ constexpr char kOlderImage[] = "The update firmware is an older version than the
 CDotvaneDlg::CDotvaneDlg(const os::ResourceModule& images) : CDialog(IDD_DOTVANE_DIALOG), m_images(images) {}
 
 CDotvaneDlg::~CDotvaneDlg() {
+  endreq::SetOwner(nullptr);  // before anything could be posted to a window that has gone
   StopRestartWatch();
   if (m_notification != ui::kNoNotification) ui::UnregisterDeviceNotification(m_notification);
 }
@@ -56,13 +68,24 @@ int CDotvaneDlg::LoadFirmwareImage(const char* name, const char* type) {
 }
 
 ui::BOOL CDotvaneDlg::OnInitDialog() {
-  if (!LoadFirmwareImage("IIC_UPDATE", "IIC") && !LoadFirmwareImage("BIN_UPDATE", "BIN")) {
+  const char* imageName = LoadFirmwareImage("IIC_UPDATE", "IIC")   ? "IIC_UPDATE"
+                          : LoadFirmwareImage("BIN_UPDATE", "BIN") ? "BIN_UPDATE"
+                                                                   : nullptr;
+  if (imageName == nullptr) {
     MessageBox("Resource file not found!", "", ui::MB_OK | ui::MB_ICONERROR);
+    EndDialog(ui::IDCANCEL);
+    return 1;
+  }
+  // Checked before anything is asked of a display: an image that is not
+  // the one the build made would leave the display with damaged firmware.
+  if (!ImageMatchesRecordedDigest(m_images, imageName, {m_image.Data(), m_image.GetLength()})) {
+    MessageBox(kDamagedImage, "", ui::MB_OK | ui::MB_ICONERROR);
     EndDialog(ui::IDCANCEL);
     return 1;
   }
 
   SetWindowText(kTitlePrefix + FormatFirmwareVersion(m_imageVersion));
+  endreq::SetOwner(this);
 
   const std::string about = ui::LoadString(os::ResourceModule::Self(), IDS_ABOUTBOX);
   if (!about.empty()) AppendSystemMenuItem(IDM_ABOUTBOX, about);
@@ -169,7 +192,7 @@ void CDotvaneDlg::UpdateStatus() {
 
   if (!m_connected) {
     EnableDlgItem(IDC_UPDATE, false);
-    if (m_updateDone) text += RestartWaitText();
+    if (m_updateDone) text += RestartWaitText() + EndAfterUpdateTail();
     SetDlgItemText(IDC_STATUS, text);
   } else if (m_updateDone) {
     text += kCompleted;
@@ -200,6 +223,8 @@ ui::LRESULT CDotvaneDlg::OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::L
       return OnAskPlugIn(wParam, lParam);
     case WM_RESTART_OVERDUE:
       return OnRestartOverdue(wParam, lParam);
+    case endreq::WM_END_REQUESTED:
+      return OnEndRequested(wParam, lParam);
     default:
       return 0;
   }
@@ -237,6 +262,7 @@ ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
   }
   if (!error.empty()) MessageBox(error, "", ui::MB_OK | ui::MB_ICONERROR);
   UpdateStatus();
+  EndIfRequested();
   return 0;
 }
 
@@ -245,6 +271,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
   // and not yet updated.
   EnableDlgItem(IDC_UPDATE, false);
   m_history.Begin({m_manufacturer, m_model, m_version}, m_imageVersion);
+  endreq::SetStage(endreq::Stage::kAttempt);
   // So that afterwards the link's report tells a failed download from none at all.
   m_link.ClearDownloadReport();
 
@@ -254,6 +281,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
     const bool displayNew = IsNewGeneration(display);
     if (display.major < 4 || (imageNew && !displayNew)) {
       m_history.End(history::Result::kRefused);
+      endreq::SetStage(endreq::Stage::kIdle);
       MessageBox(kRefused, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
       SetStatusSentence(kRefusedStatus);
       SetDefID(ui::IDCANCEL);
@@ -266,6 +294,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
                                     ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
       if (answer != ui::IDOK) {
         m_history.End(history::Result::kDeclined);
+        endreq::SetStage(endreq::Stage::kIdle);
         SetStatusSentence(kDeclinedStatus);
         SetDefID(ui::IDCANCEL);
         GotoDlgCtrl(ui::IDCANCEL);
@@ -276,8 +305,12 @@ void CDotvaneDlg::OnUpdateFirmware() {
 
   CUpdateFWDlg download(this);
   download.SetTargets(&m_link, &m_image);
+  m_download = &download;
   const std::intptr_t result = download.DoModal();
+  m_download = nullptr;
   m_history.DownloadEnded(result == 1, m_link.LastDownload());
+  // Written, the update goes on through the display's restart.
+  if (result != 1) endreq::SetStage(endreq::Stage::kIdle);
   if (result == 1) {
     m_updateDone = 1;
     // Whatever else is plugged in, only the display that was written may
@@ -288,7 +321,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
     EnableDlgItem(ui::IDCANCEL, false);
     // The identity the window knows is the display's old one: the wait is
     // said alone until the display tells its new one.
-    SetDlgItemText(IDC_STATUS, RestartWaitText());
+    SetDlgItemText(IDC_STATUS, RestartWaitText() + EndAfterUpdateTail());
     StartRestartWatch();
   } else if (download.IsWriting()) {
     SetStatusSentence(kFailedStatus);
@@ -298,6 +331,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
   }
   // Leaving, the download dialog releases the broadcasts it held: whatever
   // happened to the display during the write comes now, in order.
+  EndIfRequested();
 }
 
 // Telling the user the update completed when the display came back with
@@ -309,6 +343,7 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   // over, and the user must be able to leave even when no closing box comes.
   EnableDlgItem(ui::IDCANCEL, true);
   m_history.Back({m_manufacturer, m_model, m_version});
+  endreq::SetStage(endreq::Stage::kIdle);
   if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageVersion)) return;
   m_updateDone = 0;
   m_link.SetDisplayPath({});
@@ -351,8 +386,48 @@ ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   // a later one: a reader means the display came back and was connected, but
   // no identity it sent could be read.
   const bool cameBack = m_connected && m_link.HasReader();
+  endreq::SetStage(endreq::Stage::kIdle);
   MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, "", ui::MB_OK | ui::MB_ICONWARNING);
+  EndIfRequested();
   return 0;
+}
+
+std::string CDotvaneDlg::EndAfterUpdateTail() const {
+  return m_endRequested ? std::string(" ") + kEndAfterRestart : std::string();
+}
+
+ui::LRESULT CDotvaneDlg::OnEndRequested(ui::WPARAM request, ui::LPARAM) {
+  switch (endreq::CurrentStage()) {
+    case endreq::Stage::kUpdating: {
+      // Said every time: whoever asked again is told again why nothing happens yet.
+      m_endRequested = static_cast<int>(request);
+      std::string said;
+      if (m_download != nullptr) {
+        // Once the write is over its outcome is on its way, and says itself.
+        said = m_download->SayEndAfterUpdate(kEndAfterWrite) ? kEndAfterWrite : kEndAfterRestart;
+      } else {
+        said = RestartWaitText() + EndAfterUpdateTail();
+        SetDlgItemText(IDC_STATUS, said);
+      }
+      std::cerr << ui::ApplicationName() << ": " << said << std::endl;
+      return 0;
+    }
+    case endreq::Stage::kAttempt:
+      // Nothing was written: the attempt ends as a cancelled one.
+      m_history.End(history::Result::kCancelled);
+      endreq::SetStage(endreq::Stage::kIdle);
+      break;
+    case endreq::Stage::kIdle:
+      break;
+  }
+  endreq::EndAsRequested(static_cast<int>(request));
+}
+
+// The outcome has been shown and recorded: the program ends with its status
+// (0 only after "Download Done", which ends the window by itself).
+void CDotvaneDlg::EndIfRequested() {
+  if (m_endRequested == 0 || HasEnded() || endreq::CurrentStage() == endreq::Stage::kUpdating) return;
+  EndDialog(ui::IDCANCEL);
 }
 
 ui::LRESULT CDotvaneDlg::OnAskPlugIn(ui::WPARAM, ui::LPARAM) {

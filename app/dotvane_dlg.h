@@ -53,6 +53,12 @@ class CDotvaneDlg : public ui::CDialog {
   // The status line as the identity followed by `sentence`.
   void SetStatusSentence(const std::string& sentence);
   static std::string RestartWaitText();
+  // The program was asked to end (wParam: the request): during an update
+  // it says so and ends after the outcome; otherwise it ends now, once an
+  // attempt in progress is recorded.
+  ui::LRESULT OnEndRequested(ui::WPARAM request, ui::LPARAM);
+  // The program was asked to end during an update that has now ended.
+  void EndIfRequested();
   void RegisterNotification();
   ui::LRESULT OnShortPacket(ui::WPARAM wParam, ui::LPARAM lParam);
   ui::LRESULT OnLongPacket(ui::WPARAM wParam, ui::LPARAM lParam);
@@ -67,6 +73,7 @@ class CDotvaneDlg : public ui::CDialog {
   // State, for tests.
   bool IsConnected() const { return m_connected != 0; }
   bool IsUpdateDone() const { return m_updateDone != 0; }
+  bool IsEndRequested() const { return m_endRequested != 0; }
   CTamrel& Link() { return m_link; }
   ImageStream& Image() { return m_image; }
 
@@ -88,4 +95,8 @@ class CDotvaneDlg : public ui::CDialog {
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
   CUpdateHistory m_history;  // the update history's record of the current attempt
+  class CUpdateFWDlg* m_download = nullptr;  // while the download dialog is up
+  int m_endRequested = 0;  // the request to end the program that came during an update
+  // What the restart wait says once the program was asked to end.
+  std::string EndAfterUpdateTail() const;
 };

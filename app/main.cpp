@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/backend_choice.h"
+#include "app/end_requests.h"
 #include "app/history.h"
 #include "image/firmware_image.h"
 #ifdef _WIN32
@@ -53,7 +54,10 @@ int main(int argc, char** argv) {
   app.footer(
       "Exit status: 0 after a completed update (the updated display identified itself with the new version and "
       "\"Download Done\" was shown), and after --help, --version or --history; 1 in every other case (Exit, "
-      "Cancel at the plug-in prompt, no firmware image, a history that cannot be read); 2 for bad options.");
+      "Cancel at the plug-in prompt, no firmware image or a damaged one, an update that failed or whose display "
+      "did not come back, also when the program was asked to end during it, a history that cannot be read); 2 for "
+      "bad options. Ended by a signal outside an update, the program ends as that signal ends it (128 plus the "
+      "signal's number, in the shell).");
   app.set_version_flag("--version", std::function<std::string()>(VersionText),
                        "Print the program's version and the firmware version it carries, and exit");
   bool showHistory = false;
@@ -80,6 +84,9 @@ int main(int argc, char** argv) {
 #else
   usbdrv::ScopedLibusbDriver usb;
 #endif
+  // A request to end the program that comes during a firmware write waits
+  // for the write (and the display's restart) to finish.
+  endreq::ScopedEndRequests endRequests;
   const int status = RunDotvane();
   // The last record may still be on its way; it never holds the update up,
   // and only briefly the program's end.

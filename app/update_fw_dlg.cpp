@@ -1,5 +1,6 @@
 #include "app/update_fw_dlg.h"
 
+#include "app/end_requests.h"
 #include "app/resource.h"
 
 CUpdateFWDlg::CUpdateFWDlg(ui::CDialog* parent) : CDialog(IDD_UPDATE_FW, parent) {}
@@ -66,6 +67,9 @@ void CUpdateFWDlg::OnStartDownload() {
 
   m_stream->Seek(0);
   m_writing = true;
+  // From now until the update has ended, a request to end the program
+  // waits for it: before the writer sends its first request.
+  endreq::SetStage(endreq::Stage::kUpdating);
   // The link belongs to the download until it ends, and the user must hear
   // how the write ended before anything that happened during it: arrivals
   // and removals wait until the main window has taken in the outcome.
@@ -103,3 +107,9 @@ ui::LRESULT CUpdateFWDlg::OnDownloadEnded(ui::WPARAM result) {
 }
 
 void CUpdateFWDlg::OnCancelDownload() { EndDialog(0); }
+
+bool CUpdateFWDlg::SayEndAfterUpdate(const std::string& sentence) {
+  if (!m_writer) return false;
+  SetDlgItemText(IDC_UPDATE_TEXT, sentence);
+  return true;
+}

@@ -34,6 +34,10 @@ class CUpdateFWDlg : public ui::CDialog {
   // download, and the main window's device broadcasts are held until it has
   // taken in the outcome.
   bool IsWriting() const { return m_writing; }
+  // While the display is written, the dialog's text becomes `sentence`:
+  // the program was asked to end, and will once the update has finished.
+  // False when the write is over (its outcome is on its way).
+  bool SayEndAfterUpdate(const std::string& sentence);
 
  private:
   void JoinWriter();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/end_requests.h"
 #include "scenario_fixture.h"
 
 namespace {
@@ -365,5 +366,64 @@ TEST_F(FaultMatrix, AFloodOfShortPacketsDoesNotHideTheIdentity) {
   EXPECT_EQ(Run(), 2);
   EXPECT_TRUE(backend_.Boxes().empty()) << Transcript();
 }
+
+// ---- Asked to end during the write ---------------------------------------------
+
+// A request to end the program (a signal, as the forwarder posts it) that
+// comes during the write: the dialog says it will end when the update has
+// finished, the update goes on to its outcome, the outcome is shown and
+// recorded, and the window ends by itself, as a failure.
+struct EndingCase {
+  const char* name;
+  bool backWithoutUpdate;  // false: a chunk is refused
+  const char* box;
+  const char* recorded;
+};
+
+class AskedToEndDuringTheWrite : public AfterTheEnd, public ::testing::WithParamInterface<EndingCase> {};
+
+TEST_P(AskedToEndDuringTheWrite, TheUpdateFinishesAndTheWindowEndsAfterItsOutcome) {
+  const EndingCase c = GetParam();
+  emu::DisplayConfig config;
+  if (c.backWithoutUpdate) {
+    config.restartAfterEnd = false;
+  } else {
+    config.refusedChunks[6] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x01};
+  }
+  Plug(config);
+  // At the fourth chunk (SIGTERM's number), and, for a display that never
+  // comes back, its removal after the end of transfer.
+  auto chunks = std::make_shared<int>(0);
+  display_->SetRequestObserver([this, chunks, c](const emu::RecordedRequest& r) {
+    if (IsControl(r, 0xDC) && (*chunks)++ == 3) dlg_->PostMessage(endreq::WM_END_REQUESTED, 15, 0);
+    if (c.backWithoutUpdate && IsControl(r, 0xEF)) driver_->Unplug(path_);
+  });
+  StartTheUpdate();
+  When([&c](const Scene& s) { return s.BoxUp(c.box); }, Answer(ui::IDOK));
+  EXPECT_EQ(Run(), 2);  // no Exit pressed: the window ended by itself
+
+  EXPECT_TRUE(dlg_->IsEndRequested());
+  EXPECT_GE(IndexOf("text 129/1011 \"The firmware is being written to the Braille display. Dotvane will end when "
+                    "the update has finished.\""),
+            0)
+      << Transcript();
+  if (c.backWithoutUpdate) {
+    EXPECT_GE(IndexOf(std::string("text 102/1013 \"") + kWaiting + " Dotvane will end when the update has finished."),
+              0)
+        << Transcript();
+  }
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 1u) << Transcript();
+  EXPECT_EQ(boxes[0].text.find(c.box), 0u) << boxes[0].text;
+  EXPECT_EQ(endreq::CurrentStage(), endreq::Stage::kIdle);
+  const auto lines = state_.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(std::string("\"result\":\"") + c.recorded + "\""), std::string::npos) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, AskedToEndDuringTheWrite,
+                         ::testing::Values(EndingCase{"ChunkRefused", false, kFailed, "failed"},
+                                           EndingCase{"NeverBack", true, kOverdue, "not back"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

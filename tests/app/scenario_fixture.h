@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,6 +21,7 @@
 #include "app/dotvane_dlg.h"
 #include "app/history.h"
 #include "emulator/emulated_display.h"
+#include "image/image_digest.h"
 #include "emulator/inproc/inproc_driver.h"
 #include "os/sync.h"
 #include "scripted_backend.h"
@@ -48,23 +50,36 @@ inline std::string ReadyLine(const std::string& versionText) {
   return "Orvanta, Vantor 3 Braille display, current Firmware Version " + versionText + ". " + kReadyTail;
 }
 
-// A module holding nothing but a firmware image whose version block reads
-// `version`; "0.00" gives an image without a version block.
+// A module holding nothing but a firmware image and the digest its build
+// recorded, as the program's own resources do.
+struct HeldImage {
+  HeldImage(std::string image, std::string recorded)
+      : bytes(std::move(image)),
+        digest(std::move(recorded)),
+        entries{{{"BIN_UPDATE", "BIN", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
+                 {"BIN_UPDATE", kDigestResourceType, reinterpret_cast<const unsigned char*>(digest.data()),
+                  digest.size()}}},
+        module(entries) {}
+  std::string bytes;
+  std::string digest;
+  std::array<os::ResourceEntry, 2> entries;
+  os::ResourceModule module;
+};
+
+inline std::string DigestOf(const std::string& bytes) {
+  return Sha256Hex({reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()});
+}
+
+// An image whose version block reads `version`; "0.00" gives an image
+// without a version block.
 inline const os::ResourceModule& ImageModule(const std::string& version) {
-  struct Held {
-    explicit Held(std::string text)
-        : bytes(std::move(text)),
-          entry{"BIN_UPDATE", "BIN", reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()},
-          module(std::span<const os::ResourceEntry>(&entry, 1)) {}
-    std::string bytes;
-    os::ResourceEntry entry;
-    os::ResourceModule module;
-  };
-  static std::map<std::string, std::unique_ptr<Held>> held;
+  static std::map<std::string, std::unique_ptr<HeldImage>> held;
   auto& slot = held[version];
   if (!slot) {
-    slot = std::make_unique<Held>(version == "0.00" ? "test image, build 2417, no version block"
-                                                    : "test image, build 2417 ORVANTA " + version);
+    std::string bytes = version == "0.00" ? "test image, build 2417, no version block"
+                                          : "test image, build 2417 ORVANTA " + version;
+    std::string digest = DigestOf(bytes);
+    slot = std::make_unique<HeldImage>(std::move(bytes), std::move(digest));
   }
   return slot->module;
 }

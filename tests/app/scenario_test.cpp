@@ -19,6 +19,37 @@ TEST_F(Scenario, NoImageEndsBeforeTheWindowShows) {
   EXPECT_EQ(IndexOf("shown 102"), -1) << Transcript();
 }
 
+// One flipped byte anywhere in the image, or a digest that is missing: the
+// image is refused before the display is asked anything.
+TEST_F(Scenario, ADamagedImageIsRefusedBeforeAnyRequest) {
+  const auto shipped = os::ResourceModule::Self().Find("BIN_UPDATE", "BIN");
+  ASSERT_TRUE(shipped.has_value());
+  const std::string image(reinterpret_cast<const char*>(shipped->data()), shipped->size());
+  std::string flipped = image;
+  flipped[flipped.size() / 2] ^= 0x01;
+  const auto recorded = os::ResourceModule::Self().Find("BIN_UPDATE", kDigestResourceType);
+  ASSERT_TRUE(recorded.has_value());
+  const std::string digest(reinterpret_cast<const char*>(recorded->data()), recorded->size());
+  EXPECT_EQ(digest, DigestOf(image)) << "the build records the digest of the image it embeds";
+
+  backend_.AutoAnswerOk(true);
+  Plug();
+  HeldImage damaged(flipped, digest), unrecorded(image, "");
+  for (const HeldImage* held : {&damaged, &unrecorded}) {
+    EXPECT_EQ(Run(held->module), 2);
+  }
+  const auto boxes = backend_.Boxes();
+  ASSERT_EQ(boxes.size(), 2u) << Transcript();
+  for (const auto& box : boxes) {
+    ExpectBox(box,
+              "The firmware image inside Dotvane is damaged, so it cannot be written to the Braille display. "
+              "Install Dotvane again.",
+              ui::ApplicationName(), ui::MB_ICONERROR);
+  }
+  EXPECT_EQ(IndexOf("shown 102"), -1) << Transcript();
+  EXPECT_TRUE(display_->Requests().empty()) << "the display was asked something";
+}
+
 TEST_F(Scenario, PromptWaitsForAMatchingArrivalThenConnects) {
   When([](const Scene& s) { return s.Up(IDD_PLUGIN); }, Do("plug", PlugLater()));
   When(StatusIs(kReady560), Press(ui::IDCANCEL));

@@ -6,6 +6,8 @@ DOTVANE_EMULATE."""
 
 import json
 import os
+import re
+import signal
 import subprocess
 import tempfile
 import threading
@@ -229,6 +231,78 @@ class KernelRefusals(unittest.TestCase):
             'again. Choose OK to try again or Cancel to exit." buttons OK,Cancel default OK icon warning'), 0,
             run.describe())
         self.assertEqual(run.requests(), [], "nothing reached the display")
+
+
+class EndRequests(unittest.TestCase):
+    """SIGINT, SIGTERM and SIGHUP: during the write they wait for the update to
+    finish; before it they end the program at once, the attempt recorded."""
+
+    END_LATER = ("The firmware is being written to the Braille display. Dotvane will end when the update has "
+                 "finished.")
+
+    def run_signalled(self, script, trigger, sent, *options):
+        """Runs dotvane under dotvane-emulate with `script`, sends `sent` to dotvane
+        itself at the first line `trigger` matches, and returns (status, stdout lines,
+        stderr, request log, history records)."""
+        with tempfile.TemporaryDirectory() as folder:
+            log = os.path.join(folder, "requests.jsonl")
+            env = dict(environment(), XDG_STATE_HOME=folder)
+            with subprocess.Popen([EMULATE, *options, "--log", log, "--", DOTVANE], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as process:
+                timer = threading.Timer(RUN_LIMIT_S, process.kill)
+                timer.start()
+                try:
+                    process.stdin.write("".join(line + "\n" for line in script))
+                    process.stdin.flush()
+                    lines = []
+                    for line in process.stdout:
+                        lines.append(line.rstrip("\n"))
+                        if trigger(line):
+                            trigger = lambda _: False
+                            os.kill(Idle.find_dotvane(process.pid), sent)
+                    process.stdin.close()
+                    err = process.stderr.read()
+                    status = process.wait()
+                finally:
+                    timer.cancel()
+            with open(log, encoding="utf-8") as requests:
+                log_records = [json.loads(line) for line in requests]
+            history = os.path.join(folder, "dotvane", "history.jsonl")
+            records = []
+            if os.path.exists(history):
+                with open(history, encoding="utf-8") as lines_file:
+                    records = [json.loads(line) for line in lines_file]
+        return status, lines, err, log_records, records
+
+    def test_a_signal_during_the_write_ends_the_program_after_the_update(self):
+        def at_40_percent(line):
+            found = re.match(r"progress 1004 (\d+)%", line)
+            return found is not None and int(found.group(1)) >= 40
+
+        for sent in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(sent.name):
+                status, lines, err, log, records = self.run_signalled(
+                    ["wait current Firmware Version", "press Update Firmware...", "press Start Download",
+                     "wait Download Done", "answer ok"], at_40_percent, sent, "--chunk-delay", "250")
+                describe = "status %d\n--- stdout\n%s\n--- stderr\n%s" % (status, "\n".join(lines), err)
+                self.assertEqual(status, 0, describe)
+                self.assertIn(COMPLETED_BOX, lines, describe)
+                # Said at once, in the window and on standard error.
+                said = lines.index('text 1011 "%s"' % self.END_LATER)
+                self.assertLess(said, lines.index("progress 1004 100%"), describe)
+                self.assertIn("dotvane: %s\n" % self.END_LATER, err)
+                controls = [r for r in log if r["kind"].startswith("control")]
+                self.assertEqual((controls[-1]["request"].upper(), controls[-1]["accepted"]), ("EF", True), describe)
+                self.assertEqual(len([r for r in controls if r["request"].upper() == "DC"]), 13, describe)
+                self.assertEqual([r["result"] for r in records], ["done"], describe)
+
+    def test_a_signal_before_the_write_ends_the_program_with_the_attempt_recorded(self):
+        status, lines, err, log, records = self.run_signalled(
+            ["wait current Firmware Version", "press Update Firmware..."],
+            lambda line: line.startswith("dialog 129"), signal.SIGTERM)
+        self.assertEqual(status, 128 + signal.SIGTERM, "\n".join(lines) + err)
+        self.assertEqual([r["result"] for r in records], ["cancelled"])
+        self.assertEqual([r for r in log if r["kind"].startswith("control") and r["request"].upper() != "DE"], [])
 
 
 class Idle(unittest.TestCase):

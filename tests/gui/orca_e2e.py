@@ -6,7 +6,7 @@ asserted is what Orca itself says it spoke: the "SPEECH OUTPUT" lines of
 its debug file.  Speech goes to speech-dispatcher with a silent audio
 device, so no sound card is needed.
 
-    orca_e2e.py [SCENARIO...]      (update, refusal, unplug; default: all)
+    orca_e2e.py [SCENARIO...]      (update, refusal, unplug, signal; default: all)
 
 run_orca_e2e.sh provides the virtual display, the window manager and the
 session bus; DOTVANE and DOTVANE_EMULATE name the two programs.  Each run
@@ -190,7 +190,39 @@ def unplug(orca, work):
         program.ends_with(1, "Cancel")
 
 
-SCENARIOS = {"update": whole_update, "refusal": refusal, "unplug": unplug}
+def dotvane_below(root):
+    """The pid of the dotvane process below `root` (dotvane-emulate's child)."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                name, rest = stat.read().split("(", 1)[1].rsplit(")", 1)
+        except (OSError, IndexError, ValueError):
+            continue
+        if name == "dotvane" and int(rest.split()[1]) == root:
+            return int(entry)
+    raise Failure("no dotvane process below %d" % root)
+
+
+def terminated_mid_write(orca, work):
+    """SIGTERM during the write: the sentence that says Dotvane will end when
+    the update has finished is spoken at once, the update still completes."""
+    with Program(work) as program:
+        at = in_order(orca, TITLE, "current Firmware Version 5.60")
+        key("Return")
+        at = in_order(orca, WARNING, "Start Download", after=at + 1)
+        key("space")
+        at = orca.wait_for("percent", orca.wait_for("Downloading firmware...", at + 1) + 1)
+        os.kill(dotvane_below(program.process.pid), signal.SIGTERM)
+        said = orca.wait_for("Dotvane will end when the update has finished.", at)
+        waiting = orca.wait_for("Waiting for the Braille display to restart", said + 1)
+        done = orca.wait_for("Download Done", waiting + 1)
+        key("Return")
+        program.ends_with(0, "Download Done after SIGTERM")
+
+
+SCENARIOS = {"update": whole_update, "refusal": refusal, "unplug": unplug, "signal": terminated_mid_write}
 
 
 def main(names):

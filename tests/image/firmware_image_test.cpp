@@ -1,4 +1,5 @@
 #include "image/firmware_image.h"
+#include "image/image_digest.h"
 
 #include <gtest/gtest.h>
 
@@ -104,6 +105,22 @@ TEST(LoadFirmwareImage, FindsEachImageByNameAndTypeOnly) {
     EXPECT_EQ(LoadFirmwareImage(module, name, type, untouched, kept), 0) << name << "/" << type;
     EXPECT_FALSE(untouched.IsAttached());
     EXPECT_EQ(kept.major * 100 + kept.minor, 742);
+  }
+}
+
+// The standard SHA-256 test vectors (FIPS 180-2): the system's digest is
+// used as the program calls it, one span at a time.
+TEST(Sha256, GivesTheStandardDigests) {
+  const std::pair<std::string, const char*> vectors[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1'000'000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& [message, digest] : vectors) {
+    EXPECT_EQ(Sha256Hex({reinterpret_cast<const unsigned char*>(message.data()), message.size()}), digest)
+        << message.size() << " bytes";
   }
 }
 
