@@ -52,6 +52,9 @@ class CDotvaneDlg : public ui::CDialog {
   std::string IdentityText();
   // The status line as the identity followed by `sentence`.
   void SetStatusSentence(const std::string& sentence);
+  // The history's last attempt for the display shown began to write and
+  // never ended; looked up once for each identity.
+  bool LastAttemptInterrupted();
   static std::string RestartWaitText();
   void RegisterNotification();
   ui::LRESULT OnShortPacket(ui::WPARAM wParam, ui::LPARAM lParam);
@@ -88,4 +91,6 @@ class CDotvaneDlg : public ui::CDialog {
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
   CUpdateHistory m_history;  // the update history's record of the current attempt
+  bool m_interruptedLooked = false;
+  bool m_interrupted = false;
 };
