@@ -89,7 +89,16 @@ std::shared_ptr<WriterState> Writer() {
   return state;
 }
 
+// What went wrong, once: a write records several lines, and a history that
+// cannot take the first will not take the others.
+void Report(const std::string& problem, std::string* reported) {
+  if (problem == *reported) return;
+  *reported = problem;
+  if (!problem.empty()) std::fprintf(stderr, "%s: %s\n", ProgramName(), problem.c_str());
+}
+
 void WriterLoop(std::shared_ptr<WriterState> state) {
+  std::string reported;
   os::UniqueMutexLock lock(state->mutex);
   for (;;) {
     while (state->queue.empty()) {
@@ -102,11 +111,11 @@ void WriterLoop(std::shared_ptr<WriterState> state) {
     state->queue.pop_front();
     lock.Unlock();
     if (path.empty()) {
-      std::fprintf(stderr, "%s: cannot write the update history: neither XDG_STATE_HOME nor HOME is set\n",
-                   ProgramName());
+      Report("cannot write the update history: neither XDG_STATE_HOME nor HOME is set", &reported);
     } else if (const int error = WriteLine(path, line)) {
-      std::fprintf(stderr, "%s: cannot write the update history to %s: %s\n", ProgramName(),
-                   path.c_str(), std::strerror(error));
+      Report("cannot write the update history to " + path + ": " + std::strerror(error), &reported);
+    } else {
+      Report("", &reported);
     }
     lock.Lock();
   }

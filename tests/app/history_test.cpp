@@ -181,9 +181,10 @@ TEST_F(Scenario, AnUnwritableHistoryLeavesTheUpdateUnharmed) {
   const std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_EQ(result, 1) << Transcript();
   EXPECT_EQ(backend_.Boxes().size(), 1u) << Transcript();
-  EXPECT_NE(errors.find("cannot write the update history to " + blocker + "/state/dotvane/history.jsonl: Not a directory"),
-            std::string::npos)
-      << errors;
+  const std::string problem =
+      "cannot write the update history to " + blocker + "/state/dotvane/history.jsonl: Not a directory";
+  EXPECT_NE(errors.find(problem), std::string::npos) << errors;
+  EXPECT_EQ(errors.find(problem), errors.rfind(problem)) << "said once for the attempt's records: " << errors;
 }
 
 // A history whose write never returns (a hung network file system, played
