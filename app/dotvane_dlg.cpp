@@ -174,8 +174,11 @@ bool CDotvaneDlg::LastAttemptInterrupted() {
     history::Record display;
     display.maker = m_manufacturer;
     display.model = m_model;
-    m_interrupted = history::InterruptedAttempt(history::DefaultPath(), display, history::kInterruptedLookupMs)
-                        .has_value();
+    const auto attempt = history::InterruptedAttempt(history::DefaultPath(), display, history::kInterruptedLookupMs);
+    // A display that already has the image's version took it, whatever
+    // cut the attempt short (its restart, say): nothing to tell.
+    m_interrupted =
+        attempt && IsOlderThan(ReadDisplayVersion(m_version), ReadDisplayVersion(attempt->image));
     m_interruptedLooked = true;
   }
   return m_interrupted;

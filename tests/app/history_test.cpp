@@ -391,12 +391,18 @@ using namespace scenario;
 
 // The window shows a display whose last update was cut short: it says so,
 // and offers the update; once another attempt was made, it no longer does.
-TEST_F(Scenario, TheWindowSaysTheDisplaysLastUpdateWasInterrupted) {
-  os::TimeScale::SetDivisor(1);  // the history is read in real time
-  ASSERT_EQ(mkdir((state_.Folder() + "/dotvane").c_str(), 0700), 0);
-  std::ofstream(state_.Folder() + "/dotvane/history.jsonl")
-      << kHead << R"("version_before":"5.60","version_after":null,"image":"5.71","result":"writing",)"
-      << R"("offset":16384,"attempt":"a1"})" << "\n";
+class InterruptedBefore : public Scenario {
+ protected:
+  void SetUp() override {
+    os::TimeScale::SetDivisor(1);  // the history is read in real time
+    ASSERT_EQ(mkdir((state_.Folder() + "/dotvane").c_str(), 0700), 0);
+    std::ofstream(state_.Folder() + "/dotvane/history.jsonl")
+        << kHead << R"("version_before":"5.60","version_after":null,"image":"5.71","result":"writing",)"
+        << R"("offset":49904,"attempt":"a1"})" << "\n";
+  }
+};
+
+TEST_F(InterruptedBefore, TheWindowSaysTheDisplaysLastUpdateWasInterrupted) {
   Plug();
   const std::string interrupted =
       "Orvanta, Vantor 3 Braille display, current Firmware Version 5.60. The last firmware update of this Braille "
@@ -404,6 +410,16 @@ TEST_F(Scenario, TheWindowSaysTheDisplaysLastUpdateWasInterrupted) {
   When(StatusIs(interrupted), Press(IDC_UPDATE));
   When([](const Scene& s) { return s.Up(IDD_UPDATE_FW); }, Press(IDC_CANCEL_DOWNLOAD));
   When(StatusIs(kReady560), Press(ui::IDCANCEL));
+  EXPECT_EQ(Run(), 2) << Transcript();
+}
+
+// Cut short in its restart, the attempt had written the image: the display
+// has its version, and there is nothing to tell.
+TEST_F(InterruptedBefore, ADisplayWithTheImagesVersionIsNotToldOfIt) {
+  emu::DisplayConfig config;
+  config.version = "5.71";
+  Plug(config);
+  When(StatusIs(ReadyLine("5.71")), Press(ui::IDCANCEL));
   EXPECT_EQ(Run(), 2) << Transcript();
 }
 
