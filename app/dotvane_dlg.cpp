@@ -52,6 +52,10 @@ constexpr char kFailedStatus[] =
 constexpr char kRefused[] = "Cannot update this firmware version!";
 constexpr char kSameVersion[] = "Firmware is already updated to the correct version.";
 constexpr char kOlderImage[] = "The update firmware is an older version than the current firmware.";
+// Said before "Ready to update firmware." when the history's last attempt
+// for this display began to write and never ended.
+constexpr char kInterruptedStatus[] =
+    "The last firmware update of this Braille display was interrupted before it finished. ";
 
 }  // namespace
 
@@ -165,6 +169,7 @@ void CDotvaneDlg::SendQuery() {
   m_manufacturer.clear();
   m_model.clear();
   m_version.clear();
+  m_interruptedLooked = false;
   // Neither repeated nor timed: a display that does not answer leaves the
   // status without its identity.
   m_link.SendPacket(Packet(kPacketQuery));
@@ -183,6 +188,23 @@ std::string CDotvaneDlg::RestartWaitText() {
   const os::DWORD minutes = (kRestartWaitMs + 59999) / 60000;
   return "Waiting for the Braille display to restart with its new firmware. This takes at most " +
          std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes.");
+}
+
+bool CDotvaneDlg::LastAttemptInterrupted() {
+  if (m_manufacturer.empty()) return false;
+  if (!m_interruptedLooked) {
+    // The names as the attempt recorded them: IdentityText has settled them.
+    history::Record display;
+    display.maker = m_manufacturer;
+    display.model = m_model;
+    const auto attempt = history::InterruptedAttempt(history::DefaultPath(), display, history::kInterruptedLookupMs);
+    // A display that already has the image's version took it, whatever
+    // cut the attempt short (its restart, say): nothing to tell.
+    m_interrupted =
+        attempt && IsOlderThan(ReadDisplayVersion(m_version), ReadDisplayVersion(attempt->image));
+    m_interruptedLooked = true;
+  }
+  return m_interrupted;
 }
 
 void CDotvaneDlg::SetStatusSentence(const std::string& sentence) { SetDlgItemText(IDC_STATUS, IdentityText() + sentence); }
@@ -204,6 +226,7 @@ void CDotvaneDlg::UpdateStatus() {
     }
   } else {
     EnableDlgItem(IDC_UPDATE, true);
+    if (LastAttemptInterrupted()) text += kInterruptedStatus;
     text += kReady;
     if (GetDefID() == ui::IDCANCEL) {
       SetDefID(IDC_UPDATE);
@@ -272,6 +295,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
   EnableDlgItem(IDC_UPDATE, false);
   m_history.Begin({m_manufacturer, m_model, m_version}, m_imageVersion);
   endreq::SetStage(endreq::Stage::kAttempt);
+  m_interrupted = false;  // this attempt is now the display's last
   // So that afterwards the link's report tells a failed download from none at all.
   m_link.ClearDownloadReport();
 
@@ -306,6 +330,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
   CUpdateFWDlg download(this);
   download.SetTargets(&m_link, &m_image);
   m_download = &download;
+  download.SetHistory(&m_history);
   const std::intptr_t result = download.DoModal();
   m_download = nullptr;
   m_history.DownloadEnded(result == 1, m_link.LastDownload());

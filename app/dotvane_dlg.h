@@ -52,6 +52,9 @@ class CDotvaneDlg : public ui::CDialog {
   std::string IdentityText();
   // The status line as the identity followed by `sentence`.
   void SetStatusSentence(const std::string& sentence);
+  // The history's last attempt for the display shown began to write and
+  // never ended; looked up once for each identity.
+  bool LastAttemptInterrupted();
   static std::string RestartWaitText();
   // The program was asked to end (wParam: the request): during an update
   // it says so and ends after the outcome; otherwise it ends now, once an
@@ -99,4 +102,6 @@ class CDotvaneDlg : public ui::CDialog {
   int m_endRequested = 0;  // the request to end the program that came during an update
   // What the restart wait says once the program was asked to end.
   std::string EndAfterUpdateTail() const;
+  bool m_interruptedLooked = false;
+  bool m_interrupted = false;
 };

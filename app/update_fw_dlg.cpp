@@ -78,8 +78,12 @@ void CUpdateFWDlg::OnStartDownload() {
   // painted and answering a screen reader; the dialog takes no input until
   // the worker posts the outcome.  Posting to a window that has gone is
   // harmless, and the dialog cannot end before the worker has.
+  // The history says a write has begun before the display gets anything:
+  // a power cut or a killed program cannot be recorded afterwards.
   m_writer = os::Thread::Create([this]() -> os::DWORD {
+    if (m_history != nullptr) m_history->WriteBegun();
     const int result = m_link->UpdateFirmware(*m_stream, [this](std::uint64_t accepted, std::uint64_t length) {
+      if (m_history != nullptr) m_history->WriteProgress(accepted, length);
       PostMessage(WM_DOWNLOAD_PROGRESS, static_cast<ui::WPARAM>(accepted), static_cast<ui::LPARAM>(length));
     });
     PostMessage(WM_DOWNLOAD_ENDED, static_cast<ui::WPARAM>(result), 0);

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "app/update_history.h"
 #include "image/firmware_image.h"
 #include "os/thread.h"
 #include "ui/ui.h"
@@ -21,6 +22,9 @@ class CUpdateFWDlg : public ui::CDialog {
   ~CUpdateFWDlg() override;
 
   void SetTargets(CTamrel* link, ImageStream* stream);
+  // The attempt's history, told on the download's thread that the write
+  // begins and how far it got; none in tests of the dialog alone.
+  void SetHistory(CUpdateHistory* history) { m_history = history; }
   void OnOK() override;
   void OnCommand(int id) override;
   void OnCancel() override;  // Escape and the close box end with 0, like Cancel
@@ -44,6 +48,7 @@ class CUpdateFWDlg : public ui::CDialog {
 
   CTamrel* m_link = nullptr;
   ImageStream* m_stream = nullptr;
+  CUpdateHistory* m_history = nullptr;
   bool m_writing = false;
   std::unique_ptr<os::Thread> m_writer;
 };

@@ -18,4 +18,9 @@ std::string AnsiToUtf8(std::string_view text);
 // Appends the code point `code` (at most U+10FFFF) to `out` as UTF-8.
 void AppendUtf8(std::string& out, char32_t code);
 
+// `text` as valid UTF-8: its well-formed UTF-8 sequences as they are, every
+// other byte taken as Latin-1.  For texts of unknown origin that must make
+// valid JSON without losing a byte (the update history, the request log).
+std::string Utf8OrLatin1(std::string_view text);
+
 }  // namespace os

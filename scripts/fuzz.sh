@@ -7,7 +7,7 @@
 #   crashes, leaks and time-outs to build/fuzz/findings/<target>.
 #   --merge then adds the inputs that reach new code to the saved corpus.
 # Targets: image, hand_off, download, packet_stream (whole paths, with threads);
-# packet_frames, status, version_block (one byte parser each, fast).
+# packet_frames, status, version_block, history_line (one parser each, fast).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -14,6 +14,7 @@ packages=(
   googletest        # sources of GoogleTest and GoogleMock
   libbenchmark-dev
   libcli11-dev      # options of the tools around the program
+  nlohmann-json3-dev  # the update history and the emulator's request log are JSON Lines
   libwxgtk3.2-dev   # the graphical interface (wxWidgets on GTK 3)
   libgtk-3-dev      # ...which also calls GTK directly (accessibility roles, labels)
   xvfb              # the graphical tests run on a virtual display

@@ -42,12 +42,12 @@ def environment():
 class Run:
     """One run of dotvane under dotvane-emulate."""
 
-    def __init__(self, script, *options):
+    def __init__(self, script, *options, env=None):
         self.dir = tempfile.TemporaryDirectory()
         self.log_path = os.path.join(self.dir.name, "requests.jsonl")
         command = [EMULATE, *options, "--log", self.log_path, "--", DOTVANE]
         done = subprocess.run(command, input="".join(line + "\n" for line in script), capture_output=True,
-                              text=True, timeout=RUN_LIMIT_S, env=environment())
+                              text=True, timeout=RUN_LIMIT_S, env=env or environment())
         self.status = done.returncode
         self.out = done.stdout
         self.err = done.stderr
@@ -294,7 +294,7 @@ class EndRequests(unittest.TestCase):
                 controls = [r for r in log if r["kind"].startswith("control")]
                 self.assertEqual((controls[-1]["request"].upper(), controls[-1]["accepted"]), ("EF", True), describe)
                 self.assertEqual(len([r for r in controls if r["request"].upper() == "DC"]), 13, describe)
-                self.assertEqual([r["result"] for r in records], ["done"], describe)
+                self.assertEqual([r["result"] for r in records if r["result"] != "writing"], ["done"], describe)
 
     def test_a_signal_before_the_write_ends_the_program_with_the_attempt_recorded(self):
         status, lines, err, log, records = self.run_signalled(
@@ -303,6 +303,51 @@ class EndRequests(unittest.TestCase):
         self.assertEqual(status, 128 + signal.SIGTERM, "\n".join(lines) + err)
         self.assertEqual([r["result"] for r in records], ["cancelled"])
         self.assertEqual([r for r in log if r["kind"].startswith("control") and r["request"].upper() != "DE"], [])
+
+
+class Interrupted(unittest.TestCase):
+    """A write cut short where nothing can be recorded afterwards (SIGKILL,
+    a power cut) is still in the history, and the window says so."""
+
+    def test_a_write_killed_at_40_percent_is_remembered_as_interrupted(self):
+        with tempfile.TemporaryDirectory() as state:
+            env = dict(environment(), XDG_STATE_HOME=state)
+            process = subprocess.Popen([EMULATE, "--chunk-delay", "300", "--", DOTVANE], stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+            killed = threading.Event()
+
+            def watch():
+                for line in process.stdout:
+                    if line.startswith("progress 1004 ") and int(line.split()[2].rstrip("%")) >= 40:
+                        os.kill(Idle.find_dotvane(process.pid), 9)
+                        killed.set()
+
+            watcher = threading.Thread(target=watch, daemon=True)
+            watcher.start()
+            process.stdin.write("wait current Firmware Version\npress Update Firmware...\npress Start Download\n")
+            process.stdin.flush()
+            try:
+                self.assertTrue(killed.wait(60), "the write never reached 40 %")
+                self.assertEqual(process.wait(30), 128 + 9)
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+                watcher.join(10)
+                for stream in (process.stdin, process.stdout, process.stderr):
+                    stream.close()
+
+            shown = subprocess.run([DOTVANE, "--history"], capture_output=True, text=True, env=env, timeout=30)
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            # The last quarter reached before 40 %: the display held 16384 bytes then.
+            self.assertRegex(shown.stdout, r"Orvanta Vantor 3, firmware 5\.60, image 5\.71: interrupted during the "
+                             r"download, image offset 16384\.\n", shown.stdout)
+
+            run = Run(["wait current Firmware Version", "press Exit"], env=env)
+            self.assertEqual(run.status, 1, run.describe())
+            self.assertGreaterEqual(run.index(
+                "current Firmware Version 5.60. The last firmware update of this Braille display was interrupted "
+                "before it finished. Ready to update firmware."), 0, run.describe())
 
 
 class Idle(unittest.TestCase):

@@ -107,6 +107,21 @@ def main():
     write("status", "no-flag", status(0, 4096, 0, 8192))
     write("status", "short", bytes([0, 0, 0x10]))
 
+    # History lines as the program writes them, and lines an edit may leave.
+    head = '{"time":"2026-12-08T17:05:21Z","maker":"Orvanta","model":"Vantor 3","serial":null,'
+    write("history_line", "done", (head + '"version_before":"5.60","version_after":"5.71","image":"5.71",'
+                                   '"result":"done"}').encode())
+    write("history_line", "failed", (head + '"version_before":"5.60","version_after":null,"image":"5.71",'
+                                     '"result":"failed","step":"chunk","offset":8192,"status":"010020000001"}').encode())
+    writing = (head + '"version_before":"5.60","version_after":null,"image":"5.71","result":"writing",'
+               '"offset":%d,"attempt":"a1"}\n')
+    write("history_line", "interrupted", "".join(writing % n for n in (0, 16384, 28672)).encode())
+    write("history_line", "ended", (writing % 0 + head + '"version_before":"5.60","version_after":"5.71",'
+                                    '"image":"5.71","result":"done","attempt":"a1"}\n').encode())
+    write("history_line", "escapes", b'{"time":"\\u001b[2J","maker":"Or\\"\\ud83d\\ude00","model":"V\xe9\xff",'
+                                     b'"serial":"\\u0000","result":"not back","offset":true}')
+    write("history_line", "hostile", b'{"time":"t","result":"done","step":{"a":[1,2,{"b":-1.5e3}]}}')
+
 
 if __name__ == "__main__":
     main()

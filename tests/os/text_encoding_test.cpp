@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -21,3 +22,19 @@ TEST(AnsiToUtf8, EveryByteBecomesOneCharacterOfTheCodePage) {
 }
 
 }  // namespace
+
+// Well-formed UTF-8 stays as it is; every byte of a sequence that is not
+// (a stray continuation, an overlong form, a surrogate, beyond U+10FFFF, cut
+// short) becomes its Latin-1 character, so no byte is lost.
+TEST(Utf8OrLatin1, KeepsUtf8AndTakesEveryOtherByteAsLatin1) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+      {"\xff", "\xc3\xbf"},
+      {"\x80x", "\xc2\x80x"},
+      {"\xc0\xaf", "\xc3\x80\xc2\xaf"},                  // overlong "/"
+      {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},      // a surrogate
+      {"\xf4\x90\x80\x80", "\xc3\xb4\xc2\x90\xc2\x80\xc2\x80"},  // beyond U+10FFFF
+      {"\xe2\x82", "\xc3\xa2\xc2\x82"},                  // cut short
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(os::Utf8OrLatin1(in), out) << in;
+}

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +23,7 @@
 
 #include "emulator/emulated_display.h"
 #include "display/vendor_requests.h"
+#include "os/text_encoding.h"
 #include "tools/emulate/usb_testbed.h"
 
 extern char** environ;
@@ -214,31 +216,8 @@ class TimedVoice {
 
 // ---- Parsing -----------------------------------------------------------------
 
-// Parses the options before "--"; what follows it is the command.  Returns
-// an exit status when the program should end right away.
-std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
-  int split = argc;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--") == 0) {
-      split = i;
-      break;
-    }
-  }
-  for (int i = split + 1; i < argc; ++i) o->command.emplace_back(argv[i]);
-
-  // Milliseconds and counts: the type column says MS or N without the
-  // validator's name.
-  CLI::Validator nonNegative = CLI::Range(0, 1 << 30);
-  nonNegative.description("");
-  CLI::App app{
-      "Attaches one or two emulated braille displays as USB devices (umockdev) and runs a command against "
-      "them, so that it reaches the display through the real libusb. Ends with the command's exit status.",
-      "dotvane-emulate"};
-  app.footer(
-      "After the options: -- COMMAND [ARGS...]. COMMAND defaults to dotvane (looked for next to dotvane-emulate, in the build tree's app folder, then on "
-      "PATH). It runs with LD_PRELOAD and UMOCKDEV_DIR set, so libusb sees only the emulated displays.\n"
-      "Exit status: the command's; 128+N when it died of signal N; 2 for bad options; 125 when the testbed "
-      "could not be set up; 126/127 when the command could not be run / found.");
+// What the display says and how it answers the download.
+void AddDisplayOptions(CLI::App& app, Options* o) {
   app.add_option("--manufacturer", o->config.manufacturer, "Manufacturer text of the INFO answer")
       ->capture_default_str();
   app.add_option("--model", o->config.model, "Model text of the INFO answer")->capture_default_str();
@@ -250,6 +229,22 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
                  "Refuse chunk request N (0-based, counted since the start request) and answer HEXSTATUS "
                  "(6 bytes) to the next status request; repeatable, e.g. 2:00001F000001")
       ->type_name("N:HEXSTATUS");
+  app.add_flag("--split-info", o->config.splitInfo, "The INFO answer arrives in two IN transfers");
+  app.add_option("--unasked-keys", o->unaskedKeys,
+                 "Send N key packets (01 02 00 10), one IN transfer each, before every INFO answer")
+      ->type_name("N")
+      ->check(CLI::Range(0, 100000));
+  app.add_flag("--keep-old-firmware", o->config.keepOldFirmware,
+               "After an accepted end of transfer the display restarts with its old firmware version");
+  app.add_flag("--status-fails", o->config.statusFails, "Status requests (DE) are refused");
+  app.add_option("--chunk-delay", o->config.chunkAcceptMs,
+                 "The display takes MS to answer each chunk request (DC), as writing its flash does; "
+                 "below the host's 5000 ms bound on a request")
+      ->check(CLI::Range(0, 4000));
+}
+
+// How the display sits on the bus: when it comes and goes, and restarts.
+void AddBusOptions(CLI::App& app, Options* o, const CLI::Validator& nonNegative) {
   app.add_flag("--no-in-endpoint", o->noInEndpoint, "The display has no bulk IN endpoint 0x81");
   app.add_option("--plug-delay", o->plugDelayMs, "Plug the displays in MS after the command started")
       ->type_name("MS")
@@ -276,18 +271,6 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
                    ? std::string()
                    : std::string("expected one hex byte, such as DF");
       });
-  app.add_flag("--split-info", o->config.splitInfo, "The INFO answer arrives in two IN transfers");
-  app.add_option("--unasked-keys", o->unaskedKeys,
-                 "Send N key packets (01 02 00 10), one IN transfer each, before every INFO answer")
-      ->type_name("N")
-      ->check(CLI::Range(0, 100000));
-  app.add_flag("--keep-old-firmware", o->config.keepOldFirmware,
-               "After an accepted end of transfer the display restarts with its old firmware version");
-  app.add_flag("--status-fails", o->config.statusFails, "Status requests (DE) are refused");
-  app.add_option("--chunk-delay", o->config.chunkAcceptMs,
-                 "The display takes MS to answer each chunk request (DC), as writing its flash does; "
-                 "below the host's 5000 ms bound on a request")
-      ->check(CLI::Range(0, 4000));
   app.add_flag("--second-display", o->secondDisplay, "Attach a second display, serial EMU0002");
   app.add_option("--restart-leave", o->restartLeaveMs,
                  "After an accepted end of transfer, the display leaves the bus after MS")
@@ -299,6 +282,35 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
       ->check(nonNegative)
       ->capture_default_str();
   app.add_flag("--no-restart", o->noRestart, "The display stays on the bus after an accepted end of transfer");
+}
+
+// Parses the options before "--"; what follows it is the command.  Returns
+// an exit status when the program should end right away.
+std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
+  int split = argc;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) {
+      split = i;
+      break;
+    }
+  }
+  for (int i = split + 1; i < argc; ++i) o->command.emplace_back(argv[i]);
+
+  // Milliseconds and counts: the type column says MS or N without the
+  // validator's name.
+  CLI::Validator nonNegative = CLI::Range(0, 1 << 30);
+  nonNegative.description("");
+  CLI::App app{
+      "Attaches one or two emulated braille displays as USB devices (umockdev) and runs a command against "
+      "them, so that it reaches the display through the real libusb. Ends with the command's exit status.",
+      "dotvane-emulate"};
+  app.footer(
+      "After the options: -- COMMAND [ARGS...]. COMMAND defaults to dotvane (looked for next to dotvane-emulate, in the build tree's app folder, then on "
+      "PATH). It runs with LD_PRELOAD and UMOCKDEV_DIR set, so libusb sees only the emulated displays.\n"
+      "Exit status: the command's; 128+N when it died of signal N; 2 for bad options; 125 when the testbed "
+      "could not be set up; 126/127 when the command could not be run / found.");
+  AddDisplayOptions(app, o);
+  AddBusOptions(app, o, nonNegative);
   app.add_option("--log", o->logFile, "Write every request a display got to FILE, one JSON object per line")
       ->type_name("FILE");
   AddDisplayVoiceOptions(app, o, nonNegative);
@@ -370,23 +382,6 @@ std::string DefaultCommand() {
   return "dotvane";
 }
 
-std::string JsonString(const std::string& text) {
-  std::string s = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      s += '\\';
-      s += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      s += escaped;
-    } else {
-      s += c;
-    }
-  }
-  return s + "\"";
-}
-
 // One JSON object per line for every request a display got.
 class RequestLog {
  public:
@@ -399,23 +394,27 @@ class RequestLog {
   // answer (the display left at that request): the request is then not
   // accepted.
   void Write(const std::string& serial, const emu::RecordedRequest& r, const char* outcome = nullptr) {
-    std::string line;
+    nlohmann::ordered_json line;
     switch (r.kind) {
-      case emu::RecordedRequest::Kind::kBulkOut: line = "{\"kind\":\"bulk-out\""; break;
-      case emu::RecordedRequest::Kind::kControlIn: line = "{\"kind\":\"control-in\""; break;
-      case emu::RecordedRequest::Kind::kControlOut: line = "{\"kind\":\"control-out\""; break;
+      case emu::RecordedRequest::Kind::kBulkOut: line["kind"] = "bulk-out"; break;
+      case emu::RecordedRequest::Kind::kControlIn: line["kind"] = "control-in"; break;
+      case emu::RecordedRequest::Kind::kControlOut: line["kind"] = "control-out"; break;
     }
     if (r.kind != emu::RecordedRequest::Kind::kBulkOut) {
-      line += ",\"request\":\"" + emu::Hex({r.request}) + "\"";
-      line += ",\"value\":" + std::to_string(r.value) + ",\"index\":" + std::to_string(r.index);
+      line["request"] = emu::Hex({r.request});
+      line["value"] = r.value;
+      line["index"] = r.index;
     }
-    line += ",\"length\":" + std::to_string(r.length);
-    line += ",\"data\":\"" + emu::Hex(r.data) + "\"";
-    line += std::string(",\"accepted\":") + (r.accepted && outcome == nullptr ? "true" : "false");
-    if (outcome != nullptr) line += std::string(",\"outcome\":\"") + outcome + "\"";
-    line += ",\"serial\":" + JsonString(serial) + "}\n";
+    line["length"] = r.length;
+    line["data"] = emu::Hex(r.data);
+    line["accepted"] = r.accepted && outcome == nullptr;
+    if (outcome != nullptr) line["outcome"] = outcome;
+    // The serial is the display's own text: any byte that is not UTF-8 is
+    // taken as Latin-1, so that the line stays valid JSON.
+    line["serial"] = os::Utf8OrLatin1(serial);
+    const std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     std::lock_guard lock(mutex_);
-    std::fputs(line.c_str(), file_);
+    std::fputs(text.c_str(), file_);
     std::fflush(file_);
   }
 
@@ -527,6 +526,102 @@ struct RunState {
   int status = 0;
 };
 
+// The displays of the options on the testbed, each request they get logged
+// and watched for the request a display is to leave at.
+std::vector<std::shared_ptr<emu::EmulatedDisplay>> AttachDisplays(const Options& options, emu::UsbTestbed& testbed,
+                                                                  RequestLog* log, ChunkTrigger& chunkTrigger,
+                                                                  RequestTrigger& requestTrigger) {
+  std::vector<std::shared_ptr<emu::EmulatedDisplay>> displays;
+  displays.push_back(std::make_shared<emu::EmulatedDisplay>(options.config));
+  if (options.secondDisplay) {
+    emu::DisplayConfig second = options.config;
+    second.serial = "EMU0002";
+    displays.push_back(std::make_shared<emu::EmulatedDisplay>(second));
+  }
+  const emu::UsbAccess access{options.claimed, options.noPermission};
+  for (std::size_t i = 0; i < displays.size(); ++i) {
+    const std::size_t slot = testbed.AddDisplay(displays[i], access);
+    const std::string serial = displays[i]->Config().serial;
+    const bool unplugAtChunk = i == 0 && options.unplugAtChunk >= 0;
+    const bool unplugAtRequest = i == 0 && !options.unplugAtRequest.empty();
+    if (log == nullptr && !unplugAtChunk && !unplugAtRequest) continue;
+    displays[i]->SetRequestObserver([&testbed, &chunkTrigger, &requestTrigger, log, serial, slot, unplugAtChunk,
+                                     unplugAtRequest](const emu::RecordedRequest& r) {
+      // The display may have taken the request, but the program gets "no
+      // device" for it: the log says what happened on the bus.
+      if ((unplugAtChunk && chunkTrigger.Observe(r)) || (unplugAtRequest && requestTrigger.Observe(r))) {
+        testbed.UnplugSoon(slot);
+        if (log != nullptr) log->Write(serial, r, "no-device");
+      } else if (log != nullptr) {
+        log->Write(serial, r);
+      }
+    });
+  }
+
+  // A device of another vendor sits on the bus beside the displays.
+  if (options.otherIds) {
+    emu::DisplayConfig other;
+    other.vendorId = options.otherIds->first;
+    other.productId = options.otherIds->second;
+    other.serial = "OTHER01";
+    displays.push_back(std::make_shared<emu::EmulatedDisplay>(other));
+    testbed.AddDisplay(displays.back());
+  }
+  return displays;
+}
+
+// Runs the command to its end, with the displays' timed comings and goings;
+// its exit status.
+int RunCommand(const Options& options, emu::UsbTestbed& testbed, const std::function<void()>& plugAll) {
+  InstallSignalForwarding();
+  pid_t pid = 0;
+  if (const int rc = Spawn(options.command, &pid); rc != 0) {
+    std::fprintf(stderr, "dotvane-emulate: cannot run %s: %s\n", options.command[0].c_str(), std::strerror(rc));
+    return rc == ENOENT ? kNotFound : kCannotExecute;
+  }
+  RunState run;
+  run.loop = g_main_loop_new(nullptr, FALSE);
+  gChild.store(pid);
+  std::function<void()> plugLater = plugAll;
+  const bool comesBack = options.replugAtMs >= 0;
+  std::function<void()> unplugLater = [&testbed, comesBack] {
+    if (comesBack) {
+      testbed.Detach(0);
+    } else {
+      testbed.Unplug(0);
+    }
+  };
+  std::function<void()> replugLater = [&testbed] { testbed.Plug(0); };
+  auto once = [](gpointer p) -> gboolean {
+    (*static_cast<std::function<void()>*>(p))();
+    return G_SOURCE_REMOVE;
+  };
+  if (options.plugDelayMs > 0) g_timeout_add(static_cast<guint>(options.plugDelayMs), once, &plugLater);
+  if (options.unplugAtMs >= 0) g_timeout_add(static_cast<guint>(options.unplugAtMs), once, &unplugLater);
+  if (comesBack) g_timeout_add(static_cast<guint>(options.replugAtMs), once, &replugLater);
+  g_child_watch_add(
+      pid,
+      [](GPid, gint status, gpointer p) {
+        auto* state = static_cast<RunState*>(p);
+        state->status = status;
+        g_main_loop_quit(state->loop);
+      },
+      &run);
+  g_main_loop_run(run.loop);
+  gChild.store(0);
+  // Timers still pending refer to this scope.
+  while (g_source_remove_by_user_data(&plugLater)) {
+  }
+  while (g_source_remove_by_user_data(&unplugLater)) {
+  }
+  while (g_source_remove_by_user_data(&replugLater)) {
+  }
+  g_main_loop_unref(run.loop);
+  if (WIFEXITED(run.status)) return WEXITSTATUS(run.status);
+  if (WIFSIGNALED(run.status)) return 128 + WTERMSIG(run.status);
+  return kSetupError;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -545,105 +640,19 @@ int main(int argc, char** argv) {
     log = std::make_unique<RequestLog>(file);
   }
 
-  RunState run;
-  run.loop = g_main_loop_new(nullptr, FALSE);
+  emu::UsbTestbed testbed({options.restartLeaveMs, options.restartReturnMs});
+  ChunkTrigger chunkTrigger(options.unplugAtChunk);
+  RequestTrigger requestTrigger(options.unplugAtRequest.empty() ? -1 : std::stoi(options.unplugAtRequest, nullptr, 16));
+  const auto displays = AttachDisplays(options, testbed, log.get(), chunkTrigger, requestTrigger);
   int exitStatus = 0;
   {
-    emu::UsbTestbed testbed({options.restartLeaveMs, options.restartReturnMs});
-
-    std::vector<std::shared_ptr<emu::EmulatedDisplay>> displays;
-    displays.push_back(std::make_shared<emu::EmulatedDisplay>(options.config));
-    if (options.secondDisplay) {
-      emu::DisplayConfig second = options.config;
-      second.serial = "EMU0002";
-      displays.push_back(std::make_shared<emu::EmulatedDisplay>(second));
-    }
-    const emu::UsbAccess access{options.claimed, options.noPermission};
-    ChunkTrigger chunkTrigger(options.unplugAtChunk);
-    RequestTrigger requestTrigger(
-        options.unplugAtRequest.empty() ? -1 : std::stoi(options.unplugAtRequest, nullptr, 16));
-    for (std::size_t i = 0; i < displays.size(); ++i) {
-      const std::size_t slot = testbed.AddDisplay(displays[i], access);
-      const std::string serial = displays[i]->Config().serial;
-      const bool unplugAtChunk = i == 0 && options.unplugAtChunk >= 0;
-      const bool unplugAtRequest = i == 0 && !options.unplugAtRequest.empty();
-      if (!log && !unplugAtChunk && !unplugAtRequest) continue;
-      displays[i]->SetRequestObserver([&testbed, &chunkTrigger, &requestTrigger, logger = log.get(), serial, slot,
-                                       unplugAtChunk, unplugAtRequest](const emu::RecordedRequest& r) {
-        // The display may have taken the request, but the program gets "no
-        // device" for it: the log says what happened on the bus.
-        if ((unplugAtChunk && chunkTrigger.Observe(r)) || (unplugAtRequest && requestTrigger.Observe(r))) {
-          testbed.UnplugSoon(slot);
-          if (logger != nullptr) logger->Write(serial, r, "no-device");
-        } else if (logger != nullptr) {
-          logger->Write(serial, r);
-        }
-      });
-    }
-
-    // A device of another vendor sits on the bus beside the displays.
-    if (options.otherIds) {
-      emu::DisplayConfig other;
-      other.vendorId = options.otherIds->first;
-      other.productId = options.otherIds->second;
-      other.serial = "OTHER01";
-      displays.push_back(std::make_shared<emu::EmulatedDisplay>(other));
-      testbed.AddDisplay(displays.back());
-    }
     TimedVoice voice(options, testbed, displays.front());
-
     auto plugAll = [&testbed, count = displays.size()] {
       for (std::size_t i = 0; i < count; ++i) testbed.Plug(i);
     };
     if (options.plugDelayMs == 0) plugAll();
-
-    InstallSignalForwarding();
-    pid_t pid = 0;
-    if (const int rc = Spawn(options.command, &pid); rc != 0) {
-      std::fprintf(stderr, "dotvane-emulate: cannot run %s: %s\n", options.command[0].c_str(), std::strerror(rc));
-      exitStatus = rc == ENOENT ? kNotFound : kCannotExecute;
-    } else {
-      gChild.store(pid);
-      std::function<void()> plugLater = plugAll;
-      const bool comesBack = options.replugAtMs >= 0;
-      std::function<void()> unplugLater = [&testbed, comesBack] {
-        if (comesBack) {
-          testbed.Detach(0);
-        } else {
-          testbed.Unplug(0);
-        }
-      };
-      std::function<void()> replugLater = [&testbed] { testbed.Plug(0); };
-      auto once = [](gpointer p) -> gboolean {
-        (*static_cast<std::function<void()>*>(p))();
-        return G_SOURCE_REMOVE;
-      };
-      if (options.plugDelayMs > 0) g_timeout_add(static_cast<guint>(options.plugDelayMs), once, &plugLater);
-      if (options.unplugAtMs >= 0) g_timeout_add(static_cast<guint>(options.unplugAtMs), once, &unplugLater);
-      if (comesBack) g_timeout_add(static_cast<guint>(options.replugAtMs), once, &replugLater);
-      g_child_watch_add(
-          pid,
-          [](GPid, gint status, gpointer p) {
-            auto* state = static_cast<RunState*>(p);
-            state->status = status;
-            g_main_loop_quit(state->loop);
-          },
-          &run);
-      g_main_loop_run(run.loop);
-      gChild.store(0);
-      // Timers still pending refer to this scope.
-      while (g_source_remove_by_user_data(&plugLater)) {
-      }
-      while (g_source_remove_by_user_data(&unplugLater)) {
-      }
-      while (g_source_remove_by_user_data(&replugLater)) {
-      }
-      if (WIFEXITED(run.status)) exitStatus = WEXITSTATUS(run.status);
-      else if (WIFSIGNALED(run.status)) exitStatus = 128 + WTERMSIG(run.status);
-      else exitStatus = kSetupError;
-    }
-    for (auto& display : displays) display->SetRequestObserver(nullptr);
+    exitStatus = RunCommand(options, testbed, plugAll);
   }
-  g_main_loop_unref(run.loop);
+  for (auto& display : displays) display->SetRequestObserver(nullptr);
   return exitStatus;
 }
