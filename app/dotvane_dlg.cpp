@@ -20,6 +20,10 @@ constexpr char kCompleted[] =
 constexpr char kRestartOverdue[] =
     "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
     "firmware version, or choose Exit.";
+// Back on the bus, not yet identified: whether the update took is known only
+// from the version it reports, so nothing may be said to have completed.
+constexpr char kBackChecking[] =
+    "The Braille display has come back from its firmware update. Checking its firmware version.";
 constexpr char kBackUnidentified[] =
     "The Braille display has come back from its firmware update but has not identified itself. Unplug it and plug "
     "it in again to see its firmware version, or choose Exit.";
@@ -41,6 +45,12 @@ constexpr char kFailedStatus[] =
 constexpr char kRefused[] = "Cannot update this firmware version!";
 constexpr char kSameVersion[] = "Firmware is already updated to the correct version.";
 constexpr char kOlderImage[] = "The update firmware is an older version than the current firmware.";
+
+// Captions of the boxes that have none of their own: a screen reader says
+// the caption first, and the program's file name tells nobody anything.
+constexpr char kNoPermissionCaption[] = "No Permission for the Braille Display";
+constexpr char kBusyCaption[] = "Braille Display in Use";
+constexpr char kNotConfirmedCaption[] = "Firmware Update Not Confirmed";
 
 }  // namespace
 
@@ -93,6 +103,10 @@ void CDotvaneDlg::RegisterNotification() {
 // A display that is attached but may not be opened would otherwise only
 // ever get "please plug it in", which cannot help: say what is wrong and
 // what to do about it.
+const char* CDotvaneDlg::CannotOpenCaption(os::DWORD error) {
+  return error == os::ERROR_ACCESS_DENIED ? kNoPermissionCaption : kBusyCaption;
+}
+
 const char* CDotvaneDlg::CannotOpenText(os::DWORD error) {
   switch (error) {
     case os::ERROR_ACCESS_DENIED:
@@ -121,7 +135,8 @@ void CDotvaneDlg::ConnectDisplay() {
   m_connected = 0;
   while (!OpenDisplay()) {
     if (const char* problem = CannotOpenText(m_link.OpenError())) {
-      if (MessageBox(problem, "", ui::MB_OKCANCEL | ui::MB_ICONWARNING) != ui::IDOK) {
+      if (MessageBox(problem, CannotOpenCaption(m_link.OpenError()), ui::MB_OKCANCEL | ui::MB_ICONWARNING) !=
+          ui::IDOK) {
         EndDialog(ui::IDCANCEL);
         return;
       }
@@ -156,9 +171,12 @@ std::string CDotvaneDlg::IdentityText() {
 
 // The restart can take a while, and nothing else moves meanwhile: the user
 // is told what is being waited for and for how long at most.
+// It opens with the end of the write: the download dialog's last progress
+// goes with its window, unheard, so this is where the user learns of it.
 std::string CDotvaneDlg::RestartWaitText() {
   const os::DWORD minutes = (kRestartWaitMs + 59999) / 60000;
-  return "Waiting for the Braille display to restart with its new firmware. This takes at most " +
+  return "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This "
+         "takes at most " +
          std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes.");
 }
 
@@ -171,6 +189,10 @@ void CDotvaneDlg::UpdateStatus() {
     EnableDlgItem(IDC_UPDATE, false);
     if (m_updateDone) text += RestartWaitText();
     SetDlgItemText(IDC_STATUS, text);
+  } else if (m_updateDone && m_version.empty()) {
+    // Reconnected, its identity not in yet (or unreadable): the version it
+    // reports decides whether the update took.
+    SetDlgItemText(IDC_STATUS, text + kBackChecking);
   } else if (m_updateDone) {
     text += kCompleted;
     if (!m_manufacturer.empty()) {
@@ -292,6 +314,9 @@ void CDotvaneDlg::OnUpdateFirmware() {
     StartRestartWatch();
   } else if (download.IsWriting()) {
     SetStatusSentence(kFailedStatus);
+    // Update Firmware... stays disabled: Return and the keyboard are on Exit.
+    SetDefID(ui::IDCANCEL);
+    GotoDlgCtrl(ui::IDCANCEL);
   } else {
     // Cancelled before anything was written: the command is offered again.
     UpdateStatus();
@@ -351,7 +376,7 @@ ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   // a later one: a reader means the display came back and was connected, but
   // no identity it sent could be read.
   const bool cameBack = m_connected && m_link.HasReader();
-  MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, "", ui::MB_OK | ui::MB_ICONWARNING);
+  MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, kNotConfirmedCaption, ui::MB_OK | ui::MB_ICONWARNING);
   return 0;
 }
 

@@ -46,6 +46,7 @@ class CDotvaneDlg : public ui::CDialog {
   // What to tell the user when an attached display cannot be opened; nullptr
   // when the reason is that none is attached.
   static const char* CannotOpenText(os::DWORD error);
+  static const char* CannotOpenCaption(os::DWORD error);  // for an error CannotOpenText has a text for
   void SendQuery();
   void UpdateStatus();
   // The identity part of the status line, as UpdateStatus composes it.
