@@ -127,9 +127,13 @@ void CDialog::Tab(bool backward) {
   if (next != 0) GotoDlgCtrl(next);
 }
 
+bool CDialog::HasUsableControl() const {
+  return std::any_of(controls_.begin(), controls_.end(), [this](const ControlState& c) { return TakesKeyboard(c.tpl.id); });
+}
+
 int CDialog::NextTabStop(bool backward) const {
-  const auto usable = [](const ControlState& c) { return c.tpl.id != -1 && c.tpl.tabStop && c.enabled; };
-  const bool anyUsable = std::any_of(controls_.begin(), controls_.end(), usable);
+  const auto usable = [this](const ControlState& c) { return TakesKeyboard(c.tpl.id); };
+  const bool anyUsable = HasUsableControl();
   const int status = StatusTextId();
   const auto readable = [status](const ControlState& c) {
     return c.tpl.id != -1 && (c.tpl.id == status || c.tpl.kind == ControlKind::kProgress);

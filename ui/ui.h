@@ -242,6 +242,8 @@ class CDialog : public os::Window {
   // the status text and the progress bars, so that Tab is never met with
   // silence.
   int NextTabStop(bool backward) const;
+  // Some control can take the keyboard: Tab is then the toolkit's own.
+  bool HasUsableControl() const;
   // The first text with an id: where the keyboard goes when no control can take it.
   int StatusTextId() const;
   void RedrawWindow();

@@ -15,7 +15,6 @@
 
 #include <gtk/gtk.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -195,12 +194,6 @@ void ReleaseReadables(View& view) {
     GtkWidget* widget = ReadableWidget(view, i);
     if (widget != nullptr && !gtk_widget_has_focus(widget)) gtk_widget_set_can_focus(widget, FALSE);
   }
-}
-
-bool HasUsableControl(const View& view) {
-  const auto& controls = view.dialog->Controls();
-  return std::any_of(controls.begin(), controls.end(),
-                     [](const ui::ControlState& c) { return c.tpl.id != -1 && c.tpl.tabStop && c.enabled; });
 }
 
 // What the keyboard is on in this window: a control index, or -1 for the
@@ -511,7 +504,7 @@ void WxBackend::OnKey(const std::weak_ptr<View>& weak, wxKeyEvent& event) {
     // Return presses the default button and nothing else, wherever the
     // keyboard is; with no default button it is IDOK.
     Later(weak, [](ui::CDialog& d) { d.Command(d.GetDefID() != 0 ? d.GetDefID() : ui::IDOK); });
-  } else if (key == WXK_TAB && (plain || event.GetModifiers() == wxMOD_SHIFT) && view && !HasUsableControl(*view)) {
+  } else if (key == WXK_TAB && (plain || event.GetModifiers() == wxMOD_SHIFT) && view && !view->dialog->HasUsableControl()) {
     // GTK would find nothing to go to and leave the keyboard on nothing:
     // the core's tab order goes round what says how matters stand.
     const bool backward = !plain;
