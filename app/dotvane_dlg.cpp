@@ -21,9 +21,12 @@ constexpr char kRestartOverdue[] =
     "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
     "firmware version, or choose Exit.";
 // Back on the bus, not yet identified: whether the update took is known only
-// from the version it reports, so nothing may be said to have completed.
+// from the version it reports, so nothing may be said to have completed.  It
+// still says the write ended: a display that restarts quickly is back before
+// a screen reader has read the restart wait.
 constexpr char kBackChecking[] =
-    "The Braille display has come back from its firmware update. Checking its firmware version.";
+    "The firmware has been written. The Braille display has come back from its firmware update. Checking its "
+    "firmware version.";
 constexpr char kBackUnidentified[] =
     "The Braille display has come back from its firmware update but has not identified itself. Unplug it and plug "
     "it in again to see its firmware version, or choose Exit.";
@@ -94,6 +97,10 @@ void CDotvaneDlg::OnCommand(int id) {
     CDialog::OnCommand(id);  // Exit (2) takes the cancel path: result 2
   }
 }
+
+// Exit is disabled only while the written display restarts: the status line
+// says what is being waited for, which is why the window stays.
+void CDotvaneDlg::OnCloseRefused() { Say(GetDlgItemText(IDC_STATUS)); }
 
 void CDotvaneDlg::RegisterNotification() {
   if (m_notification != ui::kNoNotification) ui::UnregisterDeviceNotification(m_notification);

@@ -39,6 +39,7 @@ class CDotvaneDlg : public ui::CDialog {
   void OnSysCommand(ui::UINT id, ui::LPARAM param) override;
   ui::BOOL OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadcast* record) override;
   ui::LRESULT OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) override;
+  void OnCloseRefused() override;
 
   int LoadFirmwareImage(const char* name, const char* type);
   void ConnectDisplay();

@@ -115,7 +115,10 @@ void CDialog::Close() {
   // As with Escape in a dialog: while the Cancel (id 2) button is disabled,
   // closing is not offered either.
   const ControlState* cancel = Control(IDCANCEL);
-  if (cancel != nullptr && !cancel->enabled) return;
+  if (cancel != nullptr && !cancel->enabled) {
+    if (IsWindow() && !ended_) OnCloseRefused();
+    return;
+  }
   WindowProc(WM_CLOSE, 0, 0);
 }
 

@@ -207,6 +207,8 @@ class CDialog : public os::Window {
   virtual BOOL OnDeviceChange(UINT eventType, const DeviceBroadcast* record);
   // Messages of the application's own range (WM_APP and up).
   virtual LRESULT OnAppMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  // Close() was refused (the Cancel button is disabled); a dialog says why.
+  virtual void OnCloseRefused() {}
 
   // ---- user actions, as back ends deliver them ----
   void Command(int id);          // a button was pressed

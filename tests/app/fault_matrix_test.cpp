@@ -125,12 +125,16 @@ TEST_F(AfterTheEnd, ADisplayThatNeverComesBackLeavesTheUserAWayOut) {
   StartTheUpdate();
   bool exitWasDisabled = false;
   When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129 = 1"); },
-       [&](Scene& s) { exitWasDisabled = !s.dialog->IsDlgItemEnabled(ui::IDCANCEL); });
+       [&](Scene& s) {
+         exitWasDisabled = !s.dialog->IsDlgItemEnabled(ui::IDCANCEL);
+         CloseDialog()(s);  // refused, and the user hears what is waited for
+       });
   When([](const Scene& s) { return s.BoxUp(kOverdue); }, Answer(ui::IDOK));
   When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("answer 1"); }, Press(ui::IDCANCEL));
   EXPECT_EQ(Run(), 2);
 
   EXPECT_TRUE(exitWasDisabled);
+  EXPECT_GE(IndexOf(std::string("say 102 \"") + kWaiting + "\""), 0) << Transcript();
   const auto boxes = backend_.Boxes();
   ASSERT_EQ(boxes.size(), 1u) << Transcript();
   ExpectBox(boxes[0], kOverdue, "Firmware Update Not Confirmed", ui::MB_ICONWARNING);

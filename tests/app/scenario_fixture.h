@@ -28,6 +28,7 @@
 namespace scenario {
 
 using test::Answer;
+using test::CloseDialog;
 using test::Do;
 using test::Press;
 using test::Scene;
@@ -45,7 +46,8 @@ constexpr char kWaiting[] =
     "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This takes at "
     "most 2 minutes.";
 constexpr char kBackChecking[] =
-    "The Braille display has come back from its firmware update. Checking its firmware version.";
+    "The firmware has been written. The Braille display has come back from its firmware update. Checking its "
+    "firmware version.";
 constexpr ui::UINT kConfirmStyle = ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2;
 
 inline std::string ReadyLine(const std::string& versionText) {

@@ -29,6 +29,9 @@ RUN_LIMIT_S = 150     # a whole scenario; the runner's own limit is above the su
 # Each chunk takes this long, so that the write lasts about 9 s (13 chunks):
 # time for Tab, Shift+Tab and Escape, each answered, while it runs.
 CHUNK_DELAY_MS = "700"
+# A written display is away this long, as a real one restarting is: the
+# restart wait is heard before it is back, even on a loaded machine.
+RESTART_MS = "3000"
 
 TITLE = "Orvanta Braille Display Firmware Update 5.71"
 PLUG_IN = "Please plug a Vantor 3 Braille display into a USB port."
@@ -150,7 +153,7 @@ def in_order(orca, *fragments, after=0):
 
 
 def whole_update(orca, work):
-    with Program(work, "--plug-delay", "3000") as program:
+    with Program(work, "--plug-delay", "3000", "--restart-return", RESTART_MS) as program:
         at = in_order(orca, PLUG_IN, TITLE, "current Firmware Version 5.60")
         key("Return")  # Update Firmware... is the default button
         at = in_order(orca, "Firmware Update dialog", WARNING, "Start Download", after=at + 1)
@@ -211,7 +214,7 @@ def unplug(orca, work):
 def old_firmware(orca, work):
     """The display comes back with the firmware it had: the failure is the
     first word of the outcome, never "completed" before it."""
-    with Program(work, "--keep-old-firmware") as program:
+    with Program(work, "--keep-old-firmware", "--restart-return", RESTART_MS) as program:
         at = in_order(orca, TITLE, "current Firmware Version 5.60")
         key("Return")
         at = in_order(orca, WARNING, "Start Download", after=at + 1)
