@@ -131,7 +131,8 @@ void CDialog::Tab(bool backward) {
 }
 
 bool CDialog::HasUsableControl() const {
-  return std::any_of(controls_.begin(), controls_.end(), [this](const ControlState& c) { return TakesKeyboard(c.tpl.id); });
+  return std::any_of(controls_.begin(), controls_.end(),
+                     [this](const ControlState& c) { return TakesKeyboard(c.tpl.id); });
 }
 
 int CDialog::NextTabStop(bool backward) const {
@@ -141,10 +142,12 @@ int CDialog::NextTabStop(bool backward) const {
   const auto readable = [status](const ControlState& c) {
     return c.tpl.id != -1 && (c.tpl.id == status || c.tpl.kind == ControlKind::kProgress);
   };
-  const auto at = std::find_if(controls_.begin(), controls_.end(), [this](const auto& c) { return c.tpl.id == focusId_; });
+  const auto at =
+      std::find_if(controls_.begin(), controls_.end(), [this](const auto& c) { return c.tpl.id == focusId_; });
   const std::size_t n = controls_.size();
   // From nothing, forward starts at the first control and backward at the last.
-  const std::size_t start = at != controls_.end() ? static_cast<std::size_t>(at - controls_.begin()) : (backward ? 0 : n - 1);
+  const std::size_t start =
+      at != controls_.end() ? static_cast<std::size_t>(at - controls_.begin()) : (backward ? 0 : n - 1);
   for (std::size_t step = 1; step <= n; ++step) {
     const ControlState& c = controls_[(backward ? start + n - step : start + step) % n];
     if (anyUsable ? usable(c) : readable(c)) return c.tpl.id;

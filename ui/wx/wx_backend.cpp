@@ -504,7 +504,8 @@ void WxBackend::OnKey(const std::weak_ptr<View>& weak, wxKeyEvent& event) {
     // Return presses the default button and nothing else, wherever the
     // keyboard is; with no default button it is IDOK.
     Later(weak, [](ui::CDialog& d) { d.Command(d.GetDefID() != 0 ? d.GetDefID() : ui::IDOK); });
-  } else if (key == WXK_TAB && (plain || event.GetModifiers() == wxMOD_SHIFT) && view && !view->dialog->HasUsableControl()) {
+  } else if (key == WXK_TAB && (plain || event.GetModifiers() == wxMOD_SHIFT) && view &&
+             !view->dialog->HasUsableControl()) {
     // GTK would find nothing to go to and leave the keyboard on nothing:
     // the core's tab order goes round what says how matters stand.
     const bool backward = !plain;
