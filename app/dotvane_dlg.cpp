@@ -31,6 +31,13 @@ constexpr char kEndAfterRestart[] = "Dotvane will end when the update has finish
 constexpr char kRestartOverdue[] =
     "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
     "firmware version, or choose Exit.";
+// Back on the bus, not yet identified: whether the update took is known only
+// from the version it reports, so nothing may be said to have completed.  It
+// still says the write ended: a display that restarts quickly is back before
+// a screen reader has read the restart wait.
+constexpr char kBackChecking[] =
+    "The firmware has been written. The Braille display has come back from its firmware update. Checking its "
+    "firmware version.";
 constexpr char kBackUnidentified[] =
     "The Braille display has come back from its firmware update but has not identified itself. Unplug it and plug "
     "it in again to see its firmware version, or choose Exit.";
@@ -56,6 +63,12 @@ constexpr char kOlderImage[] = "The update firmware is an older version than the
 // for this display began to write and never ended.
 constexpr char kInterruptedStatus[] =
     "The last firmware update of this Braille display was interrupted before it finished. ";
+
+// Captions of the boxes that have none of their own: a screen reader says
+// the caption first, and the program's file name tells nobody anything.
+constexpr char kNoPermissionCaption[] = "No Permission for the Braille Display";
+constexpr char kBusyCaption[] = "Braille Display in Use";
+constexpr char kNotConfirmedCaption[] = "Firmware Update Not Confirmed";
 
 }  // namespace
 
@@ -112,6 +125,10 @@ void CDotvaneDlg::OnCommand(int id) {
   }
 }
 
+// Exit is disabled only while the written display restarts: the status line
+// says what is being waited for, which is why the window stays.
+void CDotvaneDlg::OnCloseRefused() { Say(GetDlgItemText(IDC_STATUS)); }
+
 void CDotvaneDlg::RegisterNotification() {
   if (m_notification != ui::kNoNotification) ui::UnregisterDeviceNotification(m_notification);
   m_notification = ui::RegisterDeviceNotification(this, kDisplayInterfaceClass);
@@ -120,6 +137,10 @@ void CDotvaneDlg::RegisterNotification() {
 // A display that is attached but may not be opened would otherwise only
 // ever get "please plug it in", which cannot help: say what is wrong and
 // what to do about it.
+const char* CDotvaneDlg::CannotOpenCaption(os::DWORD error) {
+  return error == os::ERROR_ACCESS_DENIED ? kNoPermissionCaption : kBusyCaption;
+}
+
 const char* CDotvaneDlg::CannotOpenText(os::DWORD error) {
   switch (error) {
     case os::ERROR_ACCESS_DENIED:
@@ -148,7 +169,8 @@ void CDotvaneDlg::ConnectDisplay() {
   m_connected = 0;
   while (!OpenDisplay()) {
     if (const char* problem = CannotOpenText(m_link.OpenError())) {
-      if (MessageBox(problem, "", ui::MB_OKCANCEL | ui::MB_ICONWARNING) != ui::IDOK) {
+      if (MessageBox(problem, CannotOpenCaption(m_link.OpenError()), ui::MB_OKCANCEL | ui::MB_ICONWARNING) !=
+          ui::IDOK) {
         EndDialog(ui::IDCANCEL);
         return;
       }
@@ -184,9 +206,12 @@ std::string CDotvaneDlg::IdentityText() {
 
 // The restart can take a while, and nothing else moves meanwhile: the user
 // is told what is being waited for and for how long at most.
+// It opens with the end of the write: the download dialog's last progress
+// goes with its window, unheard, so this is where the user learns of it.
 std::string CDotvaneDlg::RestartWaitText() {
   const os::DWORD minutes = (kRestartWaitMs + 59999) / 60000;
-  return "Waiting for the Braille display to restart with its new firmware. This takes at most " +
+  return "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This "
+         "takes at most " +
          std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes.");
 }
 
@@ -216,6 +241,10 @@ void CDotvaneDlg::UpdateStatus() {
     EnableDlgItem(IDC_UPDATE, false);
     if (m_updateDone) text += RestartWaitText() + EndAfterUpdateTail();
     SetDlgItemText(IDC_STATUS, text);
+  } else if (m_updateDone && m_version.empty()) {
+    // Reconnected, its identity not in yet (or unreadable): the version it
+    // reports decides whether the update took.
+    SetDlgItemText(IDC_STATUS, text + kBackChecking);
   } else if (m_updateDone) {
     text += kCompleted;
     if (!m_manufacturer.empty()) {
@@ -350,6 +379,9 @@ void CDotvaneDlg::OnUpdateFirmware() {
     StartRestartWatch();
   } else if (download.IsWriting()) {
     SetStatusSentence(kFailedStatus);
+    // Update Firmware... stays disabled: Return and the keyboard are on Exit.
+    SetDefID(ui::IDCANCEL);
+    GotoDlgCtrl(ui::IDCANCEL);
   } else {
     // Cancelled before anything was written: the command is offered again.
     UpdateStatus();
@@ -412,7 +444,7 @@ ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   // no identity it sent could be read.
   const bool cameBack = m_connected && m_link.HasReader();
   endreq::SetStage(endreq::Stage::kIdle);
-  MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, "", ui::MB_OK | ui::MB_ICONWARNING);
+  MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, kNotConfirmedCaption, ui::MB_OK | ui::MB_ICONWARNING);
   EndIfRequested();
   return 0;
 }

@@ -39,6 +39,7 @@ class CDotvaneDlg : public ui::CDialog {
   void OnSysCommand(ui::UINT id, ui::LPARAM param) override;
   ui::BOOL OnDeviceChange(ui::UINT eventType, const ui::DeviceBroadcast* record) override;
   ui::LRESULT OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::LPARAM lParam) override;
+  void OnCloseRefused() override;
 
   int LoadFirmwareImage(const char* name, const char* type);
   void ConnectDisplay();
@@ -46,6 +47,7 @@ class CDotvaneDlg : public ui::CDialog {
   // What to tell the user when an attached display cannot be opened; nullptr
   // when the reason is that none is attached.
   static const char* CannotOpenText(os::DWORD error);
+  static const char* CannotOpenCaption(os::DWORD error);  // for an error CannotOpenText has a text for
   void SendQuery();
   void UpdateStatus();
   // The identity part of the status line, as UpdateStatus composes it.

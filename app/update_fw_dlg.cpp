@@ -3,6 +3,14 @@
 #include "app/end_requests.h"
 #include "app/resource.h"
 
+namespace {
+
+// Said when Escape or the close box is refused during the write.
+constexpr char kStillWriting[] =
+    "The firmware is being written to the Braille display; this window closes by itself when the writing has ended.";
+
+}  // namespace
+
 CUpdateFWDlg::CUpdateFWDlg(ui::CDialog* parent) : CDialog(IDD_UPDATE_FW, parent) {}
 
 // The broadcasts held since Start Download are released only now, once the
@@ -31,9 +39,13 @@ void CUpdateFWDlg::SetTargets(CTamrel* link, ImageStream* stream) {
 void CUpdateFWDlg::OnOK() {}
 
 // Once the display is being written, neither Escape nor the close box may
-// leave it half-written: the dialog ends when the download does.
+// leave it half-written: the dialog ends when the download does.  A refusal
+// met with silence sounds like a hang; the user is told why the window stays.
 void CUpdateFWDlg::OnCancel() {
-  if (m_writing) return;
+  if (m_writing) {
+    Say(kStillWriting);
+    return;
+  }
   EndDialog(0);
 }
 

@@ -115,11 +115,45 @@ void CDialog::Close() {
   // As with Escape in a dialog: while the Cancel (id 2) button is disabled,
   // closing is not offered either.
   const ControlState* cancel = Control(IDCANCEL);
-  if (cancel != nullptr && !cancel->enabled) return;
+  if (cancel != nullptr && !cancel->enabled) {
+    if (IsWindow() && !ended_) OnCloseRefused();
+    return;
+  }
   WindowProc(WM_CLOSE, 0, 0);
 }
 
 void CDialog::SystemCommand(UINT id) { WindowProc(WM_SYSCOMMAND, id, 0); }
+
+void CDialog::Tab(bool backward) {
+  if (!IsWindow() || ended_) return;
+  const int next = NextTabStop(backward);
+  if (next != 0) GotoDlgCtrl(next);
+}
+
+bool CDialog::HasUsableControl() const {
+  return std::any_of(controls_.begin(), controls_.end(),
+                     [this](const ControlState& c) { return TakesKeyboard(c.tpl.id); });
+}
+
+int CDialog::NextTabStop(bool backward) const {
+  const auto usable = [this](const ControlState& c) { return TakesKeyboard(c.tpl.id); };
+  const bool anyUsable = HasUsableControl();
+  const int status = StatusTextId();
+  const auto readable = [status](const ControlState& c) {
+    return c.tpl.id != -1 && (c.tpl.id == status || c.tpl.kind == ControlKind::kProgress);
+  };
+  const auto at =
+      std::find_if(controls_.begin(), controls_.end(), [this](const auto& c) { return c.tpl.id == focusId_; });
+  const std::size_t n = controls_.size();
+  // From nothing, forward starts at the first control and backward at the last.
+  const std::size_t start =
+      at != controls_.end() ? static_cast<std::size_t>(at - controls_.begin()) : (backward ? 0 : n - 1);
+  for (std::size_t step = 1; step <= n; ++step) {
+    const ControlState& c = controls_[(backward ? start + n - step : start + step) % n];
+    if (anyUsable ? usable(c) : readable(c)) return c.tpl.id;
+  }
+  return 0;
+}
 
 ControlState* CDialog::FindControl(int id) {
   if (id == -1) return nullptr;
@@ -158,6 +192,11 @@ void CDialog::EnableDlgItem(int id, bool enable) {
   if (next != focusId_) GotoDlgCtrl(next);
 }
 
+bool CDialog::TakesKeyboard(int id) const {
+  const ControlState* control = Control(id);
+  return control != nullptr && control->tpl.tabStop && control->enabled;
+}
+
 int CDialog::FocusAfterDisabling(int id) const {
   if (focusId_ != id) return focusId_;
   const auto at = std::find_if(controls_.begin(), controls_.end(), [id](const auto& c) { return c.tpl.id == id; });
@@ -171,12 +210,13 @@ int CDialog::FocusAfterDisabling(int id) const {
 }
 
 int CDialog::FocusAfterEnabling(int id) const {
-  const ControlState* focused = Control(focusId_);
-  const bool onNothing = focused == nullptr || !focused->tpl.tabStop || !focused->enabled;
+  // The default button was passed over while it was disabled: Return
+  // presses it, so the keyboard must be on it too.
+  if (id == defaultId_ && TakesKeyboard(id)) return id;
+  const bool onNothing = !TakesKeyboard(focusId_);
   const ControlState* enabled = Control(id);
   if (!onNothing || enabled == nullptr || !enabled->tpl.tabStop) return focusId_;
-  const ControlState* byDefault = Control(defaultId_);
-  return byDefault != nullptr && byDefault->enabled ? defaultId_ : id;
+  return TakesKeyboard(defaultId_) ? defaultId_ : id;
 }
 
 int CDialog::StatusTextId() const {
@@ -204,6 +244,8 @@ void CDialog::SetDefID(int id) {
   if (defaultId_ == id) return;
   defaultId_ = id;
   if (IsWindow()) CurrentBackend().DefaultChanged(*this);
+  // The keyboard goes along, so that Return and Space press the same button.
+  if (TakesKeyboard(id) && focusId_ != id) GotoDlgCtrl(id);
 }
 
 void CDialog::GotoDlgCtrl(int id) {
@@ -228,6 +270,10 @@ void CDialog::AppendSystemMenuItem(UINT commandId, const std::string& text) {
 int CDialog::MessageBox(const std::string& text, const std::string& caption, UINT style) {
   MessageBoxSpec box{text, caption.empty() ? ApplicationName() : caption, style};
   return CurrentBackend().MessageBox(this, box);
+}
+
+void CDialog::Say(const std::string& text) {
+  if (IsWindow() && !text.empty()) CurrentBackend().Say(*this, text);
 }
 
 LRESULT CDialog::SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lParam, UINT /*flags*/, UINT timeoutMs,

@@ -138,6 +138,13 @@ class Backend {
   virtual void Repaint(CDialog& dialog) = 0;
   virtual void MenuItemAdded(CDialog& dialog, UINT commandId, const std::string& text) = 0;
   virtual void IconSet(CDialog& dialog, int iconId) = 0;
+  // Says a sentence about the dialog once, now, without changing what it
+  // shows (why Escape was refused, say).  A back end without speech of its
+  // own may leave it unsaid.
+  virtual void Say(CDialog& dialog, const std::string& text) {
+    (void)dialog;
+    (void)text;
+  }
 
   // Runs a modal loop until `ended` holds: it dispatches the core's queue
   // (ui::DispatchPending) whenever woken and turns the user's actions into
@@ -200,11 +207,14 @@ class CDialog : public os::Window {
   virtual BOOL OnDeviceChange(UINT eventType, const DeviceBroadcast* record);
   // Messages of the application's own range (WM_APP and up).
   virtual LRESULT OnAppMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  // Close() was refused (the Cancel button is disabled); a dialog says why.
+  virtual void OnCloseRefused() {}
 
   // ---- user actions, as back ends deliver them ----
   void Command(int id);          // a button was pressed
   void Close();                  // Escape or the close box
   void SystemCommand(UINT id);   // a window-menu item
+  void Tab(bool backward);       // Tab or Shift+Tab: the keyboard moves to NextTabStop
 
   // ---- window and control operations ----
   void SetWindowText(const std::string& text);
@@ -215,7 +225,11 @@ class CDialog : public os::Window {
   // control that takes it, or, when there is none, to the dialog's first
   // text with an id (its status), so that a screen reader always has
   // something to read; enabling a control while the keyboard is on that
-  // text brings it back to the default button, or to that control.
+  // text brings it back to the default button, or to that control.  The
+  // keyboard and the default button agree whenever the program moves
+  // either: the default button, usable again, takes the keyboard back, and
+  // a new default button takes it along (SetDefID), so that Return and
+  // Space never press different buttons.
   void EnableDlgItem(int id, bool enable);
   bool IsDlgItemEnabled(int id) const;
   // A progress bar's position, clamped to 0..100.
@@ -224,6 +238,14 @@ class CDialog : public os::Window {
   void SetDefID(int id);
   void GotoDlgCtrl(int id);  // makes it the active control
   int GetFocusID() const { return focusId_; }
+  // Where Tab (or Shift+Tab) moves the keyboard from the active control:
+  // the next enabled control that takes it, in tab order, round the end.
+  // While none can, the things that say where matters stand take turns:
+  // the status text and the progress bars, so that Tab is never met with
+  // silence.
+  int NextTabStop(bool backward) const;
+  // Some control can take the keyboard: Tab is then the toolkit's own.
+  bool HasUsableControl() const;
   // The first text with an id: where the keyboard goes when no control can take it.
   int StatusTextId() const;
   void RedrawWindow();
@@ -231,6 +253,8 @@ class CDialog : public os::Window {
   void AppendSystemMenuItem(UINT commandId, const std::string& text);
   const std::vector<std::pair<UINT, std::string>>& SystemMenuItems() const { return menu_; }
   int MessageBox(const std::string& text, const std::string& caption = "", UINT style = MB_OK);
+  // Says `text` once through the back end (Backend::Say).
+  void Say(const std::string& text);
 
   // os::Window: from any thread.
   LRESULT SendMessageTimeout(UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
@@ -255,6 +279,7 @@ class CDialog : public os::Window {
   ControlState* FindControl(int id);
   int FocusAfterDisabling(int id) const;
   int FocusAfterEnabling(int id) const;
+  bool TakesKeyboard(int id) const;  // an enabled control that is a tab stop
 
   const int templateId_;
   CDialog* const parent_;

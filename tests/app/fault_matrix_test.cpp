@@ -126,15 +126,19 @@ TEST_F(AfterTheEnd, ADisplayThatNeverComesBackLeavesTheUserAWayOut) {
   StartTheUpdate();
   bool exitWasDisabled = false;
   When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129 = 1"); },
-       [&](Scene& s) { exitWasDisabled = !s.dialog->IsDlgItemEnabled(ui::IDCANCEL); });
+       [&](Scene& s) {
+         exitWasDisabled = !s.dialog->IsDlgItemEnabled(ui::IDCANCEL);
+         CloseDialog()(s);  // refused, and the user hears what is waited for
+       });
   When([](const Scene& s) { return s.BoxUp(kOverdue); }, Answer(ui::IDOK));
   When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("answer 1"); }, Press(ui::IDCANCEL));
   EXPECT_EQ(Run(), 2);
 
   EXPECT_TRUE(exitWasDisabled);
+  EXPECT_GE(IndexOf(std::string("say 102 \"") + kWaiting + "\""), 0) << Transcript();
   const auto boxes = backend_.Boxes();
   ASSERT_EQ(boxes.size(), 1u) << Transcript();
-  ExpectBox(boxes[0], kOverdue, ui::ApplicationName(), ui::MB_ICONWARNING);
+  ExpectBox(boxes[0], kOverdue, "Firmware Update Not Confirmed", ui::MB_ICONWARNING);
   EXPECT_GE(IndexOf("default 102 2"), 0) << Transcript();
   EXPECT_EQ(IndexOf("Firmware update completed"), -1) << Transcript();
   // The product's own bound, asked for as it stands.
@@ -161,7 +165,13 @@ TEST_P(ComesBackUnidentified, TheUserIsToldItCameBackAndMayLeave) {
   });
   StartTheUpdate();
   if (split) When([](const Scene& s) { return s.BoxUp("Bad data checksum!"); }, Answer(ui::IDOK));
-  When([](const Scene& s) { return s.BoxUp(kBackUnidentified); }, Answer(ui::IDOK));
+  std::string caption, status;
+  When([](const Scene& s) { return s.BoxUp(kBackUnidentified); },
+       [&](Scene& s) {
+         caption = s.box->caption;
+         status = dlg_->GetDlgItemText(IDC_STATUS);
+         Answer(ui::IDOK)(s);
+       });
   When([](const Scene& s) {
          return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 129 = 1") && s.dialog->IsDlgItemEnabled(ui::IDCANCEL);
        },
@@ -169,6 +179,10 @@ TEST_P(ComesBackUnidentified, TheUserIsToldItCameBackAndMayLeave) {
   EXPECT_EQ(Run(), 2);
   EXPECT_FALSE(SawDownloadDone()) << Transcript();
   EXPECT_EQ(IndexOf("has not come back"), -1) << Transcript();
+  EXPECT_EQ(caption, "Firmware Update Not Confirmed");
+  // Back but unidentified: nothing has shown the update took.
+  EXPECT_EQ(status, kBackChecking);
+  EXPECT_EQ(IndexOf("Firmware update completed"), -1) << Transcript();
   EXPECT_EQ(display_->Restarts(), 1);
 }
 
@@ -190,8 +204,13 @@ TEST_F(FaultMatrix, ADisplayBackWithItsOldVersionIsToldTheUpdateFailed) {
   ASSERT_EQ(boxes.size(), 1u) << Transcript();
   ExpectBox(boxes[0], "Firmware update failed! The Braille display came back with firmware version 5.60 instead of 5.71.",
             "ERROR", ui::MB_ICONERROR);
+  // Success is never announced ahead of the failure, not even in the status line.
+  EXPECT_EQ(IndexOf("Firmware update completed"), -1) << Transcript();
+  EXPECT_LT(IndexOf(kBackChecking), IndexOf(kFailed)) << Transcript();
   EXPECT_FALSE(dlg_->IsUpdateDone());
   EXPECT_TRUE(dlg_->IsDlgItemEnabled(IDC_UPDATE)) << "it may be updated again";
+  EXPECT_EQ(dlg_->GetDefID(), IDC_UPDATE);
+  EXPECT_EQ(dlg_->GetFocusID(), IDC_UPDATE);
   EXPECT_EQ(display_->Restarts(), 1);
 }
 
@@ -240,6 +259,11 @@ TEST_F(FaultMatrix, TheDownloadDialogCannotBeClosedWhileTheDisplayIsWritten) {
   EXPECT_EQ(Run(), 1) << Transcript();
   EXPECT_LT(IndexOf("progress 129/1004 8"), IndexOf("ended 129 = 1")) << Transcript();
   EXPECT_EQ(IndexOf("ended 129 = 0"), -1) << Transcript();
+  // The refusal is not met with silence: the user hears why the window stays.
+  EXPECT_GE(IndexOf("say 129 \"The firmware is being written to the Braille display; this window closes by itself "
+                    "when the writing has ended.\""),
+            0)
+      << Transcript();
 }
 
 // Back with the new version but no maker name: the completion sentence goes

@@ -30,6 +30,7 @@
 namespace scenario {
 
 using test::Answer;
+using test::CloseDialog;
 using test::Do;
 using test::Press;
 using test::Scene;
@@ -43,7 +44,12 @@ constexpr char kDone571[] =
 constexpr char kRefused[] = "Cannot update this firmware version!";
 constexpr char kSame[] = "Firmware is already updated to the correct version.";
 constexpr char kOlder[] = "The update firmware is an older version than the current firmware.";
-constexpr char kWaiting[] = "Waiting for the Braille display to restart with its new firmware. This takes at most 2 minutes.";
+constexpr char kWaiting[] =
+    "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This takes at "
+    "most 2 minutes.";
+constexpr char kBackChecking[] =
+    "The firmware has been written. The Braille display has come back from its firmware update. Checking its "
+    "firmware version.";
 constexpr ui::UINT kConfirmStyle = ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2;
 
 inline std::string ReadyLine(const std::string& versionText) {

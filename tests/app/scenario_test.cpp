@@ -211,6 +211,9 @@ TEST_P(VersionRule, DecidesAsTheTableSays) {
     EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
     EXPECT_TRUE(dlg_->IsDlgItemEnabled(ui::IDCANCEL));
     EXPECT_FALSE(dlg_->IsUpdateDone());
+    // Return and the keyboard both on the command offered again.
+    EXPECT_EQ(defaultId, IDC_UPDATE);
+    EXPECT_EQ(focusId, IDC_UPDATE);
   } else {
     EXPECT_EQ(defaultId, ui::IDCANCEL);
     EXPECT_EQ(focusId, ui::IDCANCEL);
@@ -259,6 +262,10 @@ TEST_F(Scenario, FailedDownloadReportsTheDisplayStatus) {
   EXPECT_GE(IndexOf("ended 129 = 0"), 0) << Transcript();
   EXPECT_FALSE(dlg_->IsUpdateDone());
   EXPECT_FALSE(dlg_->IsDlgItemEnabled(IDC_UPDATE));
+  // Return would otherwise press the disabled Update Firmware... while the
+  // keyboard is on Exit.
+  EXPECT_EQ(dlg_->GetDefID(), ui::IDCANCEL);
+  EXPECT_EQ(dlg_->GetFocusID(), ui::IDCANCEL);
 }
 
 TEST_F(Scenario, SuccessfulUpdateReconnectsAndReportsTheNewVersion) {
@@ -284,6 +291,7 @@ TEST_F(Scenario, SuccessfulUpdateReconnectsAndReportsTheNewVersion) {
                                           "enabled 102/2 0",
                                           "focus 102 1013",
                                           std::string("text 102/1013 \"") + kWaiting + "\"",
+                                          std::string("text 102/1013 \"") + kBackChecking + "\"",
                                           "box \"Download Done\"",
                                           "ended 102 = 1"};
   for (std::size_t i = 0; i < order.size(); ++i) {
@@ -370,7 +378,7 @@ TEST_F(Scenario, ADisplayHeldByAnotherProgramIsNamedNotPromptedFor) {
   EXPECT_EQ(Run(), 2);
   const auto boxes = backend_.Boxes();
   ASSERT_EQ(boxes.size(), 1u) << Transcript();
-  EXPECT_EQ(boxes[0].caption, ui::ApplicationName());
+  EXPECT_EQ(boxes[0].caption, "Braille Display in Use");
   EXPECT_EQ(boxes[0].style, ui::MB_OKCANCEL | ui::MB_ICONWARNING);
   EXPECT_EQ(IndexOf("shown 131"), -1) << "no plug-in prompt for a display that is plugged in";
 }
@@ -392,6 +400,7 @@ TEST_F(Scenario, APermissionThatStaysRefusedIsExplainedAndCancelEnds) {
   EXPECT_EQ(Run(), 2);
   ASSERT_EQ(backend_.Boxes().size(), 1u) << Transcript();
   EXPECT_NE(backend_.Boxes()[0].text.find("70-dotvane.rules"), std::string::npos);
+  EXPECT_EQ(backend_.Boxes()[0].caption, "No Permission for the Braille Display");
   EXPECT_EQ(IndexOf("shown 102"), -1);
 }
 

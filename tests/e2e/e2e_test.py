@@ -217,7 +217,7 @@ class KernelRefusals(unittest.TestCase):
         run = Run(["wait another program is using it", "answer cancel"], "--claimed")
         self.assertEqual(run.status, 1, run.describe())
         self.assertGreaterEqual(run.index(
-            'box "dotvane" "A Braille display is connected, but another program is using it, such as a screen '
+            'box "Braille Display in Use" "A Braille display is connected, but another program is using it, such as a screen '
             "reader's Braille service. Stop that program or its Braille service, then choose OK to try again or "
             'Cancel to exit." buttons OK,Cancel default OK icon warning'), 0, run.describe())
         self.assertEqual(run.index("current Firmware Version"), -1, run.describe())
@@ -226,7 +226,7 @@ class KernelRefusals(unittest.TestCase):
         run = Run(["wait do not have permission", "answer cancel"], "--no-permission")
         self.assertEqual(run.status, 1, run.describe())
         self.assertGreaterEqual(run.index(
-            'box "dotvane" "A Braille display is connected, but you do not have permission to use it. Install '
+            'box "No Permission for the Braille Display" "A Braille display is connected, but you do not have permission to use it. Install '
             "the udev rule that comes with Dotvane (70-dotvane.rules), then unplug the display and plug it in "
             'again. Choose OK to try again or Cancel to exit." buttons OK,Cancel default OK icon warning'), 0,
             run.describe())

@@ -6,7 +6,7 @@ asserted is what Orca itself says it spoke: the "SPEECH OUTPUT" lines of
 its debug file.  Speech goes to speech-dispatcher with a silent audio
 device, so no sound card is needed.
 
-    orca_e2e.py [SCENARIO...]      (update, refusal, unplug, signal; default: all)
+    orca_e2e.py [SCENARIO...]      (update, refusal, unplug, old_firmware, signal; default: all)
 
 run_orca_e2e.sh provides the virtual display, the window manager and the
 session bus; DOTVANE and DOTVANE_EMULATE name the two programs.  Each run
@@ -26,12 +26,18 @@ DOTVANE = os.environ.get("DOTVANE", "dotvane")
 EMULATE = os.environ.get("DOTVANE_EMULATE", "dotvane-emulate")
 STEP_LIMIT_S = 45     # one wait for Orca to say something
 RUN_LIMIT_S = 150     # a whole scenario; the runner's own limit is above the sum
-# Each chunk takes this long, so that the write lasts over 5 s (13 chunks).
-CHUNK_DELAY_MS = "450"
+# Each chunk takes this long, so that the write lasts about 9 s (13 chunks):
+# time for Tab, Shift+Tab and Escape, each answered, while it runs.
+CHUNK_DELAY_MS = "700"
+# A written display is away this long, as a real one restarting is: the
+# restart wait is heard before it is back, even on a loaded machine.
+RESTART_MS = "3000"
 
 TITLE = "Orvanta Braille Display Firmware Update 5.71"
 PLUG_IN = "Please plug a Vantor 3 Braille display into a USB port."
 WARNING = "DO NOT unplug Braille display during update!"
+STILL_WRITING = "The firmware is being written to the Braille display"
+WRITTEN = "The firmware has been written."
 # SPEECH OUTPUT: 'what was said' followed by the voice's settings.
 SPEECH = re.compile(r"SPEECH OUTPUT: '(.*?)'\s*(?:\{|$)")
 START = time.monotonic()
@@ -132,6 +138,11 @@ class Program:
             raise Failure("exit status %d after %s" % (status, after))
 
 
+def first(orca, fragment, after=0):
+    """The index of the first utterance from `after` on containing `fragment`, or None."""
+    return next((i for i, said in enumerate(orca.spoken()) if i >= after and fragment in said), None)
+
+
 def in_order(orca, *fragments, after=0):
     """Each fragment is spoken after the one before it, or in the same
     utterance; returns the index of the last one."""
@@ -142,16 +153,26 @@ def in_order(orca, *fragments, after=0):
 
 
 def whole_update(orca, work):
-    with Program(work, "--plug-delay", "3000") as program:
+    with Program(work, "--plug-delay", "3000", "--restart-return", RESTART_MS) as program:
         at = in_order(orca, PLUG_IN, TITLE, "current Firmware Version 5.60")
         key("Return")  # Update Firmware... is the default button
         at = in_order(orca, "Firmware Update dialog", WARNING, "Start Download", after=at + 1)
         key("space")  # the keyboard is on Start Download
         started = orca.wait_for("Downloading firmware...", at)
         percent = orca.wait_for("percent", started + 1)
-        waiting = orca.wait_for("Waiting for the Braille display to restart", started + 1)
-        if percent > waiting:
-            raise Failure("progress was first spoken after the write had ended")
+        # While the write runs, Tab and Shift+Tab land on what tells how far
+        # it is, and Escape is answered with why the window stays.
+        key("Tab")
+        bar = orca.wait_for("Firmware written", percent + 1)
+        key("shift+Tab")
+        text = orca.wait_for("Downloading firmware...", bar + 1)
+        key("Escape")
+        why = orca.wait_for(STILL_WRITING, text + 1)
+        # The end of the write is heard, then what is waited for.
+        written = orca.wait_for(WRITTEN, started + 1)
+        if why > written:
+            raise Failure("the keys during the write were answered only after it had ended")
+        waiting = orca.wait_for("Waiting for the Braille display to restart", written)
         done = orca.wait_for("Download Done", waiting + 1)
         orca.wait_for("updated to Firmware Version 5.71", done)
         key("Return")
@@ -190,6 +211,29 @@ def unplug(orca, work):
         program.ends_with(1, "Cancel")
 
 
+def old_firmware(orca, work):
+    """The display comes back with the firmware it had: the failure is the
+    first word of the outcome, never "completed" before it."""
+    with Program(work, "--keep-old-firmware", "--restart-return", RESTART_MS) as program:
+        at = in_order(orca, TITLE, "current Firmware Version 5.60")
+        key("Return")
+        at = in_order(orca, WARNING, "Start Download", after=at + 1)
+        key("space")
+        written = orca.wait_for(WRITTEN, at + 1)
+        failed = orca.wait_for("Firmware update failed! The Braille display came back with firmware version 5.60 "
+                               "instead of 5.71.", written + 1)
+        claimed = first(orca, "Firmware update completed", at + 1)
+        if claimed is not None:
+            raise Failure("success was announced: %r" % orca.spoken()[claimed])
+        key("Return")  # OK: the command is offered again, and Return and the keyboard are on it
+        orca.wait_for("Update Firmware... push button", failed + 1)
+        key("Escape")
+        program.ends_with(1, "Escape")
+        claimed = first(orca, "Firmware update completed", at + 1)
+        if claimed is not None:
+            raise Failure("success was announced: %r" % orca.spoken()[claimed])
+
+
 def dotvane_below(root):
     """The pid of the dotvane process below `root` (dotvane-emulate's child)."""
     for entry in os.listdir("/proc"):
@@ -208,7 +252,7 @@ def dotvane_below(root):
 def terminated_mid_write(orca, work):
     """SIGTERM during the write: the sentence that says Dotvane will end when
     the update has finished is spoken at once, the update still completes."""
-    with Program(work) as program:
+    with Program(work, "--restart-return", RESTART_MS) as program:
         at = in_order(orca, TITLE, "current Firmware Version 5.60")
         key("Return")
         at = in_order(orca, WARNING, "Start Download", after=at + 1)
@@ -222,7 +266,8 @@ def terminated_mid_write(orca, work):
         program.ends_with(0, "Download Done after SIGTERM")
 
 
-SCENARIOS = {"update": whole_update, "refusal": refusal, "unplug": unplug, "signal": terminated_mid_write}
+SCENARIOS = {"update": whole_update, "refusal": refusal, "unplug": unplug, "old_firmware": old_firmware,
+             "signal": terminated_mid_write}
 
 
 def main(names):

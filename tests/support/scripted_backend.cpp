@@ -51,6 +51,7 @@ std::string LineFor(const UiEvent& e) {
     case Kind::kFocus: return "focus " + d + " " + v;
     case Kind::kMenuItem: return "menu " + d + " " + Hex(static_cast<std::uintptr_t>(e.value)) + " " + Quoted(e.text);
     case Kind::kIcon: return "icon " + d + " " + v;
+    case Kind::kSay: return "say " + d + " " + Quoted(e.text);
     case Kind::kBox: return "box " + Quoted(e.caption) + " " + Hex(e.style) + " " + Quoted(e.text);
     case Kind::kAnswer: return "answer " + v;
     case Kind::kPress: return "> press " + c;
@@ -229,6 +230,10 @@ void ScriptedBackend::DefaultChanged(ui::CDialog& dialog) {
 
 void ScriptedBackend::FocusChanged(ui::CDialog& dialog) {
   Record(Ev(Kind::kFocus, dialog.TemplateId(), 0, dialog.GetFocusID()));
+}
+
+void ScriptedBackend::Say(ui::CDialog& dialog, const std::string& text) {
+  Record(Ev(Kind::kSay, dialog.TemplateId(), 0, 0, text));
 }
 
 void ScriptedBackend::Repaint(ui::CDialog&) {}

@@ -42,6 +42,7 @@ struct UiEvent {
     kFocus,       // value: active control id
     kMenuItem,    // value: command id, text
     kIcon,        // value: icon id
+    kSay,         // text
     kBox,         // text, caption, style
     kAnswer,      // value: IDOK or IDCANCEL
     kPress,       // control  (the script's actions from here on)
@@ -125,6 +126,7 @@ class ScriptedBackend : public ui::Backend {
   void Repaint(ui::CDialog& dialog) override;
   void MenuItemAdded(ui::CDialog& dialog, ui::UINT commandId, const std::string& text) override;
   void IconSet(ui::CDialog& dialog, int iconId) override;
+  void Say(ui::CDialog& dialog, const std::string& text) override;
   void RunModalLoop(ui::CDialog& dialog, const std::function<bool()>& ended) override;
   int MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) override;
   void Wake() override;

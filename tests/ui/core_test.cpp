@@ -219,25 +219,64 @@ TEST_F(CoreTest, BroadcastsReachEveryRegisteredWindowWithThePath) {
 
 // The keyboard is never left on a disabled control: it moves on to the next
 // control that takes it, then to the status text, and comes back to the
-// default button once one is usable again.  (Template 102: Update 1000,
-// the default; Exit 2; the status text 1013.)
+// default button once that is usable again.  Whenever the program moves the
+// default, the keyboard goes along, so that Return and Space press the same
+// button.  (Template 102: Update 1000, the default; Exit 2; the status text
+// 1013.)
 TEST_F(CoreTest, TheKeyboardMovesOffDisabledControlsAndBackWhenOneIsUsable) {
   Probe dialog(102);
   std::vector<int> focus;
   dialog.init = [&](Probe& d) {
-    focus.push_back(d.GetFocusID());
+    const auto note = [&] { focus.push_back(d.GetFocusID()); };
+    note();
     d.EnableDlgItem(1000, false);
-    focus.push_back(d.GetFocusID());
+    note();
     d.EnableDlgItem(ui::IDCANCEL, false);
-    focus.push_back(d.GetFocusID());
+    note();
     d.EnableDlgItem(ui::IDCANCEL, true);
+    note();
+    d.EnableDlgItem(1000, true);  // the default, usable again
+    note();
+    d.EnableDlgItem(1000, false);
+    d.SetDefID(ui::IDCANCEL);
+    d.EnableDlgItem(1000, true);  // no longer the default: the keyboard stays
+    note();
+    d.SetDefID(1000);
+    note();
+    d.EndDialog(1);
+  };
+  dialog.DoModal();
+  EXPECT_EQ(focus, (std::vector<int>{1000, ui::IDCANCEL, 1013, ui::IDCANCEL, 1000, ui::IDCANCEL, 1000}));
+}
+
+// Tab goes round the usable controls; with none usable (the download dialog
+// while the display is written) round the status text and the progress bar,
+// never onto nothing.  (Template 129: the status text 1011, the progress bar
+// 1004, Start Download 1002, Cancel 1003.)
+TEST_F(CoreTest, TabGoesRoundTheUsableControlsOrRoundWhatTellsHowFarThingsAre) {
+  Probe dialog(129);
+  std::vector<int> focus;
+  dialog.init = [&](Probe& d) {
+    const auto tab = [&](bool backward) {
+      d.Tab(backward);
+      focus.push_back(d.GetFocusID());
+    };
     focus.push_back(d.GetFocusID());
-    d.EnableDlgItem(1000, true);
+    tab(false);
+    tab(false);
+    tab(true);
+    d.EnableDlgItem(1003, false);
+    d.EnableDlgItem(1002, false);
+    focus.push_back(d.GetFocusID());
+    tab(false);
+    tab(false);
+    tab(true);
+    d.EnableDlgItem(1002, true);
     focus.push_back(d.GetFocusID());
     d.EndDialog(1);
   };
   dialog.DoModal();
-  EXPECT_EQ(focus, (std::vector<int>{1000, ui::IDCANCEL, 1013, ui::IDCANCEL, ui::IDCANCEL}));
+  EXPECT_EQ(focus, (std::vector<int>{1002, 1003, 1002, 1003, 1011, 1004, 1011, 1004, 1002}));
 }
 
 // Broadcasts held for a window stay queued in order while everything else is

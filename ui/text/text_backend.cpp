@@ -401,6 +401,10 @@ void TextBackend::MenuItemAdded(ui::CDialog& dialog, ui::UINT commandId, const s
 
 void TextBackend::IconSet(ui::CDialog&, int) {}
 
+void TextBackend::Say(ui::CDialog& dialog, const std::string& text) {
+  if (Announces(dialog)) Print("say " + Quote(text));
+}
+
 // ---- Modal loops -----------------------------------------------------------
 
 void TextBackend::RunModalLoop(ui::CDialog& dialog, const std::function<bool()>& ended) {

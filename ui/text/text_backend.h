@@ -55,6 +55,7 @@ class TextBackend : public ui::Backend {
   void Repaint(ui::CDialog& dialog) override;
   void MenuItemAdded(ui::CDialog& dialog, ui::UINT commandId, const std::string& text) override;
   void IconSet(ui::CDialog& dialog, int iconId) override;
+  void Say(ui::CDialog& dialog, const std::string& text) override;
 
   void RunModalLoop(ui::CDialog& dialog, const std::function<bool()>& ended) override;
   int MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) override;

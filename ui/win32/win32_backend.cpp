@@ -413,6 +413,12 @@ bool IsReturn(const MSG& message) {
          GetKeyState(VK_SHIFT) >= 0 && GetKeyState(VK_MENU) >= 0;
 }
 
+// Tab or Shift+Tab, nothing else held.
+bool IsTab(const MSG& message) {
+  return message.message == WM_KEYDOWN && message.wParam == VK_TAB && GetKeyState(VK_CONTROL) >= 0 &&
+         GetKeyState(VK_MENU) >= 0;
+}
+
 INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* dialog = reinterpret_cast<ui::CDialog*>(lParam);
@@ -678,6 +684,14 @@ void Win32Backend::RunModalLoop(ui::CDialog& dialog, const std::function<bool()>
       // default button it is IDOK.  So a dialog without one, like the
       // download's, is never started by Return by accident.
       dialog.Command(dialog.GetDefID() != 0 ? dialog.GetDefID() : kDvIdOk);
+      continue;
+    }
+    if (window != nullptr && IsTab(message) && !dialog.HasUsableControl() &&
+        (message.hwnd == window || IsChild(window, message.hwnd))) {
+      // No control can take the keyboard (the display is being written):
+      // Windows would find no tab stop; the core's order goes round the
+      // status text and the progress bar instead.
+      dialog.Tab(GetKeyState(VK_SHIFT) < 0);
       continue;
     }
     if (window == nullptr || !IsDialogMessageW(window, &message)) {

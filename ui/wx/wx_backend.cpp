@@ -36,6 +36,8 @@ struct View {
   std::chrono::steady_clock::time_point activated;
   // The status text is about to take the keyboard (FocusStatusLater).
   bool statusFocusPending = false;
+  // The keyboard moves because of Tab: it goes at once, Tab is no text change.
+  bool tabbing = false;
 };
 
 namespace {
@@ -149,38 +151,49 @@ class PlainText : public wxStaticText {
   bool GTKWidgetNeedsMnemonic() const override { return false; }
 };
 
-GtkWidget* StatusLabel(View& view) {
-  const int id = view.dialog->StatusTextId();
-  const auto& controls = view.dialog->Controls();
-  for (std::size_t i = 0; i < controls.size(); ++i) {
-    if (controls[i].tpl.id == id && GTK_IS_LABEL(view.controls[i]->GetHandle())) return view.controls[i]->GetHandle();
-  }
-  return nullptr;
+// The things the keyboard rests on while no control can take it, so that a
+// screen reader always has something to read: the status text (a
+// selectable label, one GTK lets the keyboard rest on and a screen reader
+// reads when it does) and the progress bars.  They are made so when the
+// dialog is built (doing it later moves a label's caret, see
+// FocusStatusLater), but take the keyboard only then: they are no stop for
+// Tab otherwise.
+GtkWidget* ReadableWidget(View& view, std::size_t index) {
+  const ui::ControlTemplate& tpl = view.dialog->Controls()[index].tpl;
+  GtkWidget* widget = view.controls[index]->GetHandle();
+  if (tpl.id == -1) return nullptr;
+  if (tpl.kind == ui::ControlKind::kProgress) return widget;
+  return tpl.id == view.dialog->StatusTextId() && GTK_IS_LABEL(widget) ? widget : nullptr;
 }
 
-// The status text takes the keyboard only while no control can: it is not
-// a stop on the way round with Tab otherwise.
-// The status text is a selectable label, one GTK lets the keyboard rest on
-// and a screen reader reads when it does; it is made so when the dialog is
-// built (doing it later moves its caret, see FocusStatusLater), but takes
-// the keyboard only while no control can: it is no stop for Tab otherwise.
-void PrepareStatus(View& view) {
-  GtkWidget* label = StatusLabel(view);
-  if (label == nullptr) return;
-  gtk_label_set_selectable(GTK_LABEL(label), TRUE);
-  gtk_widget_set_can_focus(label, FALSE);
+void PrepareReadables(View& view) {
+  for (std::size_t i = 0; i < view.controls.size(); ++i) {
+    GtkWidget* widget = ReadableWidget(view, i);
+    if (widget == nullptr) continue;
+    if (GTK_IS_LABEL(widget)) gtk_label_set_selectable(GTK_LABEL(widget), TRUE);
+    gtk_widget_set_can_focus(widget, FALSE);
+  }
+}
+
+void FocusReadable(View& view, std::size_t index) {
+  GtkWidget* widget = ReadableWidget(view, index);
+  if (widget == nullptr) return;
+  gtk_widget_set_can_focus(widget, TRUE);
+  gtk_widget_grab_focus(widget);
 }
 
 void FocusStatus(View& view) {
-  GtkWidget* label = StatusLabel(view);
-  if (label == nullptr) return;
-  gtk_widget_set_can_focus(label, TRUE);
-  gtk_widget_grab_focus(label);
+  const auto& controls = view.dialog->Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    if (controls[i].tpl.id == view.dialog->StatusTextId()) return FocusReadable(view, i);
+  }
 }
 
-void ReleaseStatus(View& view) {
-  GtkWidget* label = StatusLabel(view);
-  if (label != nullptr && !gtk_widget_has_focus(label)) gtk_widget_set_can_focus(label, FALSE);
+void ReleaseReadables(View& view) {
+  for (std::size_t i = 0; i < view.controls.size(); ++i) {
+    GtkWidget* widget = ReadableWidget(view, i);
+    if (widget != nullptr && !gtk_widget_has_focus(widget)) gtk_widget_set_can_focus(widget, FALSE);
+  }
 }
 
 // What the keyboard is on in this window: a control index, or -1 for the
@@ -211,7 +224,11 @@ void FocusStatusLater(View& view) {
         const auto later = static_cast<std::weak_ptr<View>*>(data)->lock();
         if (!later) return G_SOURCE_REMOVE;
         later->statusFocusPending = false;
-        if (later->window != nullptr && FocusedControl(*later) < 0) FocusStatus(*later);
+        // Unless the keyboard has gone elsewhere meanwhile (Tab to the progress bar).
+        if (later->window != nullptr && FocusedControl(*later) < 0 &&
+            later->dialog->GetFocusID() == later->dialog->StatusTextId()) {
+          FocusStatus(*later);
+        }
         return G_SOURCE_REMOVE;
       },
       weak, [](gpointer data) { delete static_cast<std::weak_ptr<View>*>(data); });
@@ -226,7 +243,7 @@ void FocusFrom(View& view, std::size_t first) {
     const std::size_t j = (first + step) % controls.size();
     if (controls[j].tpl.tabStop && controls[j].enabled) {
       view.controls[j]->SetFocus();
-      ReleaseStatus(view);
+      ReleaseReadables(view);
       return;
     }
   }
@@ -329,13 +346,11 @@ wxDialog* DialogWindow(const ui::CDialog& dialog) {
 
 // ---- Building a dialog --------------------------------------------------------
 
-void WxBackend::DialogCreated(ui::CDialog& dialog) {
-  auto view = std::make_shared<View>();
-  view->dialog = &dialog;
-  dialog.view = view;
-  const std::weak_ptr<View> weak = view;
-  const ui::DialogTemplate& tpl = dialog.Template();
+namespace {
 
+// The window of a dialog, sized from its template, not yet with controls.
+wxDialog* MakeWindow(ui::CDialog& dialog) {
+  const ui::DialogTemplate& tpl = dialog.Template();
   long style = wxCAPTION;
   if (tpl.systemMenu) style |= wxSYSTEM_MENU | wxCLOSE_BOX;
   if (tpl.minimizeBox) style |= wxMINIMIZE_BOX;
@@ -344,113 +359,122 @@ void WxBackend::DialogCreated(ui::CDialog& dialog) {
   // other window happens to be active; other dialogs let wx pick their owner.
   if (parent == nullptr && tpl.appWindow) style |= wxDIALOG_NO_PARENT;
   auto* window = new wxDialog(parent, wxID_ANY, Wx(dialog.GetWindowText()), wxDefaultPosition, wxDefaultSize, style);
-  view->window = window;
   // Dialog units follow the font actually used (the template's font does
   // not exist here), so proportions hold with any font or size.
   window->SetClientSize(window->ConvertDialogToPixels(wxSize(tpl.cx, tpl.cy)));
-
-  GtkWidget* gtkWindow = window->GetHandle();
   // wx dialogs are exposed with the role "frame"; screen readers treat a
   // dialog differently (they read its texts when it opens).
   atk_object_set_role(Accessible(window), ATK_ROLE_DIALOG);
   // The main window is an application window: in the task bar, minimisable.
-  if (tpl.appWindow) gtk_window_set_type_hint(GTK_WINDOW(gtkWindow), GDK_WINDOW_TYPE_HINT_NORMAL);
+  if (tpl.appWindow) gtk_window_set_type_hint(GTK_WINDOW(window->GetHandle()), GDK_WINDOW_TYPE_HINT_NORMAL);
+  return window;
+}
 
-  // Created in template order, which is the tab order.
-  for (const ui::ControlState& control : dialog.Controls()) {
+// A control other than a button (buttons are bound to the dialog's commands).
+wxWindow* MakeStaticControl(wxDialog* window, const ui::ControlState& control, wxWindowID id, const wxPoint& pos,
+                            const wxSize& size) {
+  const ui::ControlTemplate& c = control.tpl;
+  switch (c.kind) {
+    case ui::ControlKind::kIcon:
+      return new wxStaticBitmap(window, id, IconImage(std::atoi(c.text.c_str()), size), pos, size);
+    case ui::ControlKind::kProgress: {
+      auto* gauge = new wxGauge(window, id, 100, pos, size, wxGA_HORIZONTAL | wxGA_SMOOTH);
+      gauge->SetValue(control.position);
+      // A progress bar has no text of its own to be named by.
+      atk_object_set_name(Accessible(gauge), control.text.c_str());
+      return gauge;
+    }
+    default: {
+      long align = wxALIGN_LEFT;
+      if (c.align == ui::Align::kCenter) align = wxALIGN_CENTRE_HORIZONTAL;
+      if (c.align == ui::Align::kRight) align = wxALIGN_RIGHT;
+      auto* text = new PlainText(window, id, Label(control), pos, size, align | wxST_NO_AUTORESIZE);
+      // GTK wraps the label to its width; wxStaticText::Wrap would put
+      // line breaks into the text a screen reader reads.
+      if (GTK_IS_LABEL(text->GetHandle())) {
+        gtk_label_set_line_wrap(GTK_LABEL(text->GetHandle()), TRUE);
+        gtk_label_set_line_wrap_mode(GTK_LABEL(text->GetHandle()), PANGO_WRAP_WORD_CHAR);
+      }
+      return text;
+    }
+  }
+}
+
+// A text with a mnemonic moves the keyboard to the next control that takes
+// it, as in the templates' origin; linking the two also tells a screen
+// reader which control the text labels.
+void LinkMnemonics(View& view) {
+  const auto& controls = view.dialog->Controls();
+  for (std::size_t i = 0; i < controls.size(); ++i) {
+    if (controls[i].tpl.kind != ui::ControlKind::kText || !HasMnemonic(controls[i])) continue;
+    if (!GTK_IS_LABEL(view.controls[i]->GetHandle())) continue;
+    for (std::size_t j = i + 1; j < controls.size(); ++j) {
+      if (controls[j].tpl.tabStop) {
+        gtk_label_set_mnemonic_widget(GTK_LABEL(view.controls[i]->GetHandle()), view.controls[j]->GetHandle());
+        break;
+      }
+    }
+  }
+}
+
+void MakeAnnouncer(View& view) {
+  auto* announcer = new PlainText(view.window, wxID_ANY, "", wxPoint(0, 0), wxSize(1, 1), wxST_NO_AUTORESIZE);
+  gtk_widget_set_opacity(announcer->GetHandle(), 0.0);
+  atk_object_set_role(Accessible(announcer), ATK_ROLE_NOTIFICATION);
+  announcer->Hide();
+  view.announcer = announcer;
+}
+
+}  // namespace
+
+void WxBackend::DialogCreated(ui::CDialog& dialog) {
+  auto view = std::make_shared<View>();
+  view->dialog = &dialog;
+  dialog.view = view;
+  view->window = MakeWindow(dialog);
+  MakeControls(view);
+  NameLines(*view);
+  PrepareReadables(*view);
+  MakeAnnouncer(*view);
+  LinkMnemonics(*view);
+  BindWindowEvents(view);
+  ApplyDefault(*view);
+  Describe(*view);
+}
+
+// Created in template order, which is the tab order.
+void WxBackend::MakeControls(const std::shared_ptr<View>& view) {
+  const std::weak_ptr<View> weak = view;
+  wxDialog* window = view->window;
+  for (const ui::ControlState& control : view->dialog->Controls()) {
     const ui::ControlTemplate& c = control.tpl;
     const wxPoint pos = window->ConvertDialogToPixels(wxPoint(c.x, c.y));
     const wxSize size = window->ConvertDialogToPixels(wxSize(c.cx, c.cy));
     const wxWindowID id = c.id == -1 ? wxID_ANY : c.id;
     wxWindow* made = nullptr;
-    switch (c.kind) {
-      case ui::ControlKind::kPushButton:
-      case ui::ControlKind::kDefPushButton: {
-        auto* button = new wxButton(window, id, Label(control), pos, size);
-        // GTK shows a focused button as the default one (and says so to
-        // screen readers), but Return presses the dialog's default button
-        // wherever the keyboard is: the mark must stay where Return goes.
-        gtk_widget_set_receives_default(button->GetHandle(), FALSE);
-        const int commandId = c.id;
-        button->Bind(wxEVT_BUTTON, [this, weak, commandId](wxCommandEvent&) {
-          Later(weak, [commandId](ui::CDialog& d) { d.Command(commandId); });
-        });
-        made = button;
-        break;
-      }
-      case ui::ControlKind::kText: {
-        long align = wxALIGN_LEFT;
-        if (c.align == ui::Align::kCenter) align = wxALIGN_CENTRE_HORIZONTAL;
-        if (c.align == ui::Align::kRight) align = wxALIGN_RIGHT;
-        auto* text = new PlainText(window, id, Label(control), pos, size, align | wxST_NO_AUTORESIZE);
-        // GTK wraps the label to its width; wxStaticText::Wrap would put
-        // line breaks into the text a screen reader reads.
-        if (GTK_IS_LABEL(text->GetHandle())) {
-          gtk_label_set_line_wrap(GTK_LABEL(text->GetHandle()), TRUE);
-          gtk_label_set_line_wrap_mode(GTK_LABEL(text->GetHandle()), PANGO_WRAP_WORD_CHAR);
-        }
-        made = text;
-        break;
-      }
-      case ui::ControlKind::kIcon:
-        made = new wxStaticBitmap(window, id, IconImage(std::atoi(c.text.c_str()), size), pos, size);
-        break;
-      case ui::ControlKind::kProgress: {
-        auto* gauge = new wxGauge(window, id, 100, pos, size, wxGA_HORIZONTAL | wxGA_SMOOTH);
-        gauge->SetValue(control.position);
-        // A progress bar has no text of its own to be named by.
-        atk_object_set_name(Accessible(gauge), control.text.c_str());
-        made = gauge;
-        break;
-      }
+    if (IsButton(c)) {
+      auto* button = new wxButton(window, id, Label(control), pos, size);
+      // GTK shows a focused button as the default one (and says so to
+      // screen readers), but Return presses the dialog's default button
+      // wherever the keyboard is: the mark must stay where Return goes.
+      gtk_widget_set_receives_default(button->GetHandle(), FALSE);
+      const int commandId = c.id;
+      button->Bind(wxEVT_BUTTON, [this, weak, commandId](wxCommandEvent&) {
+        Later(weak, [commandId](ui::CDialog& d) { d.Command(commandId); });
+      });
+      made = button;
+    } else {
+      made = MakeStaticControl(window, control, id, pos, size);
     }
     if (!control.enabled) made->Enable(false);
     view->controls.push_back(made);
   }
+}
 
-  NameLines(*view);
-  PrepareStatus(*view);
-  auto* announcer = new PlainText(window, wxID_ANY, "", wxPoint(0, 0), wxSize(1, 1), wxST_NO_AUTORESIZE);
-  gtk_widget_set_opacity(announcer->GetHandle(), 0.0);
-  atk_object_set_role(Accessible(announcer), ATK_ROLE_NOTIFICATION);
-  announcer->Hide();
-  view->announcer = announcer;
-
-  // A text with a mnemonic moves the keyboard to the next control that takes
-  // it, as in the templates' origin; linking the two also tells a screen
-  // reader which control the text labels.
-  const auto& controls = dialog.Controls();
-  for (std::size_t i = 0; i < controls.size(); ++i) {
-    if (controls[i].tpl.kind != ui::ControlKind::kText || !HasMnemonic(controls[i])) continue;
-    if (!GTK_IS_LABEL(view->controls[i]->GetHandle())) continue;
-    for (std::size_t j = i + 1; j < controls.size(); ++j) {
-      if (controls[j].tpl.tabStop) {
-        gtk_label_set_mnemonic_widget(GTK_LABEL(view->controls[i]->GetHandle()), view->controls[j]->GetHandle());
-        break;
-      }
-    }
-  }
-
-  window->Bind(wxEVT_CHAR_HOOK, [this, weak](wxKeyEvent& event) {
-    const int key = event.GetKeyCode();
-    const bool plain = !event.HasAnyModifiers();
-    if (key == WXK_ESCAPE && plain) {
-      Later(weak, [](ui::CDialog& d) { d.Close(); });
-    } else if ((key == WXK_RETURN || key == WXK_NUMPAD_ENTER) && plain) {
-      // Return presses the default button and nothing else, wherever the
-      // keyboard is; with no default button it is IDOK.
-      Later(weak, [](ui::CDialog& d) { d.Command(d.GetDefID() != 0 ? d.GetDefID() : ui::IDOK); });
-    } else if ((key == WXK_F10 && event.GetModifiers() == wxMOD_SHIFT) || key == WXK_MENU ||
-               key == WXK_WINDOWS_MENU) {
-      Later(weak, [this](ui::CDialog& d) { ShowWindowMenu(std::static_pointer_cast<View>(d.view), true); });
-    } else if (key == WXK_F1 && plain) {
-      Later(weak, [](ui::CDialog& d) {
-        if (!d.SystemMenuItems().empty()) d.SystemCommand(d.SystemMenuItems().front().first);
-      });
-    } else {
-      event.Skip();
-    }
-  });
+void WxBackend::BindWindowEvents(const std::shared_ptr<View>& view) {
+  const std::weak_ptr<View> weak = view;
+  wxDialog* window = view->window;
+  window->Bind(wxEVT_CHAR_HOOK, [this, weak](wxKeyEvent& event) { OnKey(weak, event); });
   window->Bind(wxEVT_ACTIVATE, [weak](wxActivateEvent& event) {
     if (const auto active = weak.lock(); active && event.GetActive()) {
       active->activated = std::chrono::steady_clock::now();
@@ -468,9 +492,34 @@ void WxBackend::DialogCreated(ui::CDialog& dialog) {
     event.Veto();  // the dialog decides whether it closes
     Later(weak, [](ui::CDialog& d) { d.Close(); });
   });
+}
 
-  ApplyDefault(*view);
-  Describe(*view);
+void WxBackend::OnKey(const std::weak_ptr<View>& weak, wxKeyEvent& event) {
+  const int key = event.GetKeyCode();
+  const bool plain = !event.HasAnyModifiers();
+  const auto view = weak.lock();
+  if (key == WXK_ESCAPE && plain) {
+    Later(weak, [](ui::CDialog& d) { d.Close(); });
+  } else if ((key == WXK_RETURN || key == WXK_NUMPAD_ENTER) && plain) {
+    // Return presses the default button and nothing else, wherever the
+    // keyboard is; with no default button it is IDOK.
+    Later(weak, [](ui::CDialog& d) { d.Command(d.GetDefID() != 0 ? d.GetDefID() : ui::IDOK); });
+  } else if (key == WXK_TAB && (plain || event.GetModifiers() == wxMOD_SHIFT) && view &&
+             !view->dialog->HasUsableControl()) {
+    // GTK would find nothing to go to and leave the keyboard on nothing:
+    // the core's tab order goes round what says how matters stand.
+    const bool backward = !plain;
+    Later(weak, [this, backward](ui::CDialog& d) { TabToReadable(std::static_pointer_cast<View>(d.view), backward); });
+  } else if ((key == WXK_F10 && event.GetModifiers() == wxMOD_SHIFT) || key == WXK_MENU ||
+             key == WXK_WINDOWS_MENU) {
+    Later(weak, [this](ui::CDialog& d) { ShowWindowMenu(std::static_pointer_cast<View>(d.view), true); });
+  } else if (key == WXK_F1 && plain) {
+    Later(weak, [](ui::CDialog& d) {
+      if (!d.SystemMenuItems().empty()) d.SystemCommand(d.SystemMenuItems().front().first);
+    });
+  } else {
+    event.Skip();
+  }
 }
 
 void WxBackend::DialogShown(ui::CDialog& dialog) {
@@ -561,11 +610,35 @@ void WxBackend::ApplyFocus(View& view) {
   const int focusId = view.dialog->GetFocusID();
   for (std::size_t i = 0; i < controls.size(); ++i) {
     if (controls[i].tpl.id != focusId || focusId == -1) continue;
-    if (controls[i].tpl.kind != ui::ControlKind::kText) return FocusFrom(view, i);
+    const ui::ControlKind kind = controls[i].tpl.kind;
+    if (kind == ui::ControlKind::kProgress || (kind == ui::ControlKind::kText && view.tabbing)) {
+      return FocusReadable(view, i);
+    }
+    if (kind != ui::ControlKind::kText) return FocusFrom(view, i);
     return FocusStatusLater(view);
   }
   // The keyboard is on nothing the program chose: the first control that takes it.
   if (FocusedControl(view) < 0) FocusFrom(view, 0);
+}
+
+// Tab while no control can take the keyboard: the core says where it goes.
+// Where that is where it already was (a dialog with nothing else to read),
+// GTK reports no move and a screen reader would stay silent: the text is
+// said again instead.
+void WxBackend::TabToReadable(const std::shared_ptr<View>& view, bool backward) {
+  if (!view || view->window == nullptr) return;
+  ui::CDialog& dialog = *view->dialog;
+  GtkWidget* before = gtk_window_get_focus(GTK_WINDOW(view->window->GetHandle()));
+  view->tabbing = true;
+  dialog.Tab(backward);
+  view->tabbing = false;
+  GtkWidget* after = gtk_window_get_focus(GTK_WINDOW(view->window->GetHandle()));
+  const ui::ControlState* now = dialog.Control(dialog.GetFocusID());
+  if (after == before && now != nullptr && now->tpl.kind == ui::ControlKind::kText) Announce(*view, now->text);
+}
+
+void WxBackend::Say(ui::CDialog& dialog, const std::string& text) {
+  if (View* view = ViewOf(dialog)) Announce(*view, text);
 }
 
 void WxBackend::FocusChanged(ui::CDialog& dialog) {

@@ -25,6 +25,7 @@
 #include "ui/ui.h"
 
 class wxDialog;
+class wxKeyEvent;
 
 namespace wxui {
 
@@ -49,6 +50,7 @@ class WxBackend : public ui::Backend {
   void Repaint(ui::CDialog& dialog) override;
   void MenuItemAdded(ui::CDialog& dialog, ui::UINT commandId, const std::string& text) override;
   void IconSet(ui::CDialog& dialog, int iconId) override;
+  void Say(ui::CDialog& dialog, const std::string& text) override;
 
   void RunModalLoop(ui::CDialog& dialog, const std::function<bool()>& ended) override;
   int MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) override;
@@ -73,6 +75,10 @@ class WxBackend : public ui::Backend {
   void Later(const std::weak_ptr<View>& view, std::function<void(ui::CDialog&)> action);
   void EndInnermostIfEnded();
   void ShowWindowMenu(const std::shared_ptr<View>& view, bool fromKeyboard);
+  void MakeControls(const std::shared_ptr<View>& view);
+  void BindWindowEvents(const std::shared_ptr<View>& view);
+  void OnKey(const std::weak_ptr<View>& view, wxKeyEvent& event);
+  void TabToReadable(const std::shared_ptr<View>& view, bool backward);
   void ApplyDefault(View& view);
   void ApplyFocus(View& view);
   void TextChanged(View& view, std::size_t index);

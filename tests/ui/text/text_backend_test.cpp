@@ -44,7 +44,7 @@ class DownloadDlg : public CDialog {
 // Main window (template 102) with behaviour chosen per test.
 class MainDlg : public CDialog {
  public:
-  enum class Update { kDownloadDialog, kQuestion, kWorker };
+  enum class Update { kDownloadDialog, kQuestion, kWorker, kSay };
   explicit MainDlg(Update update = Update::kDownloadDialog) : CDialog(102), update_(update) {}
   ~MainDlg() override {
     if (worker_.joinable()) worker_.join();
@@ -83,6 +83,9 @@ class MainDlg : public CDialog {
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
           PostMessage(kWorkerDone, 0, 0);
         });
+        break;
+      case Update::kSay:
+        Say("Not now: \"busy\".");
         break;
     }
   }
@@ -165,6 +168,14 @@ TEST_F(TextBackendTest, NestedDialogChangesAndBoxAreReportedInOrder) {
                               "answered OK\n"
                               "end 129 \"Firmware Update\" result 1\n"
                               "end 102 \"Main 1.00\" result 2\n");
+}
+
+// What a dialog says without changing what it shows is a line of its own.
+TEST_F(TextBackendTest, WhatADialogSaysIsALine) {
+  MainDlg main(MainDlg::Update::kSay);
+  Start("press update firmware\npress exit\n");
+  EXPECT_EQ(main.DoModal(), ui::IDCANCEL);
+  EXPECT_EQ(Transcript(), kMainListing + "say \"Not now: \\\"busy\\\".\"\nend 102 \"Main 1.00\" result 2\n");
 }
 
 TEST_F(TextBackendTest, EndOfInputClosesEachWindowOnceFromTheInnermostOut) {
