@@ -277,8 +277,16 @@ void CDotvaneDlg::OnUpdateFirmware() {
   CUpdateFWDlg download(this);
   download.SetTargets(&m_link, &m_image);
   const std::intptr_t result = download.DoModal();
+  if (const auto battery = download.LowBattery()) {
+    // Nothing was sent: the command is offered again, for when the
+    // computer is on power.
+    m_history.End(history::Result::kLowBattery, battery);
+    UpdateStatus();
+    return;
+  }
   m_history.DownloadEnded(result == 1, m_link.LastDownload());
   if (result == 1) {
+    m_keepRunning = download.TakeKeepRunning();
     m_updateDone = 1;
     // Whatever else is plugged in, only the display that was written may
     // close the update: the reconnect and the check are about it alone.
@@ -308,6 +316,7 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   // Whatever it says, the display is back and has answered: waiting is
   // over, and the user must be able to leave even when no closing box comes.
   EnableDlgItem(ui::IDCANCEL, true);
+  m_keepRunning.reset();  // the update has ended, whichever way
   m_history.Back({m_manufacturer, m_model, m_version});
   if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageVersion)) return;
   m_updateDone = 0;
@@ -343,6 +352,7 @@ void CDotvaneDlg::StopRestartWatch() {
 // otherwise leave the user in a window that cannot be closed.
 ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   if (!m_updateDone) return 0;
+  m_keepRunning.reset();  // the wait is over: the computer is not held any longer
   m_history.NotBack();
   EnableDlgItem(ui::IDCANCEL, true);
   SetDefID(ui::IDCANCEL);

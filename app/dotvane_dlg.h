@@ -12,6 +12,7 @@
 #include "image/firmware_image.h"
 #include "os/sync.h"
 #include "os/thread.h"
+#include "power/power.h"
 #include "ui/ui.h"
 #include "protocol/tamrel.h"
 
@@ -88,4 +89,7 @@ class CDotvaneDlg : public ui::CDialog {
   os::Event m_restartSettled{os::Event::Mode::kManual};
   std::unique_ptr<os::Thread> m_restartWatch;
   CUpdateHistory m_history;  // the update history's record of the current attempt
+  // The hold on the computer from Start Download until the written display
+  // has come back or the wait for it has ended.
+  std::unique_ptr<power::KeepRunning> m_keepRunning;
 };

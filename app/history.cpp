@@ -334,6 +334,7 @@ const char* ResultName(Result result) {
     case Result::kCancelled: return "cancelled";
     case Result::kFailed: return "failed";
     case Result::kNotBack: return "not back";
+    case Result::kLowBattery: return "low battery";
   }
   return "failed";
 }
@@ -348,6 +349,7 @@ std::string FormatLine(const Record& r) {
     line += ",\"offset\":" + (r.offset ? std::to_string(*r.offset) : std::string("null"));
     line += ",\"status\":" + (r.status ? Quote(Hex(*r.status)) : std::string("null"));
   }
+  if (r.result == Result::kLowBattery) line += ",\"battery\":" + (r.battery ? std::to_string(*r.battery) : std::string("null"));
   return line + "}\n";
 }
 
@@ -364,7 +366,8 @@ std::optional<Record> ParseLine(const std::string& line) {
   const auto result = text("result");
   if (!time || !result) return {};
   static const Result kResults[] = {Result::kDone,      Result::kRefused, Result::kDeclined,
-                                    Result::kCancelled, Result::kFailed,  Result::kNotBack};
+                                    Result::kCancelled, Result::kFailed,  Result::kNotBack,
+                                    Result::kLowBattery};
   bool known = false;
   for (Result candidate : kResults) {
     if (*result == ResultName(candidate)) r.result = candidate, known = true;
@@ -383,6 +386,10 @@ std::optional<Record> ParseLine(const std::string& line) {
     r.offset = static_cast<std::uint32_t>(it->second.number);
   }
   if (const auto status = text("status")) r.status = FromHex(*status);
+  if (const auto it = fields->find("battery"); it != fields->end() && it->second.kind == Value::Kind::kNumber &&
+                                               it->second.number <= 100) {
+    r.battery = static_cast<int>(it->second.number);
+  }
   return r;
 }
 
@@ -476,6 +483,9 @@ std::string Sentence(const Record& r) {
       return text + "cancelled before the download started.";
     case Result::kNotBack:
       return text + "not back: the display did not identify itself after the download.";
+    case Result::kLowBattery:
+      return text + "not started: the computer was on battery" +
+             (r.battery ? " at " + std::to_string(*r.battery) + "%" : std::string()) + ", too low to write the display.";
     case Result::kFailed:
       break;
   }
@@ -544,9 +554,10 @@ void CUpdateHistory::Write(history::Result result) {
   m_open = false;
 }
 
-void CUpdateHistory::End(history::Result result) {
+void CUpdateHistory::End(history::Result result, std::optional<int> battery) {
   if (!m_open) return;
   m_record.versionAfter = m_record.versionBefore;  // nothing was written
+  m_record.battery = battery;
   Write(result);
 }
 

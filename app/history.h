@@ -19,8 +19,8 @@
 
 namespace history {
 
-enum class Result { kDone, kRefused, kDeclined, kCancelled, kFailed, kNotBack };
-// "done", "refused", "declined", "cancelled", "failed", "not back".
+enum class Result { kDone, kRefused, kDeclined, kCancelled, kFailed, kNotBack, kLowBattery };
+// "done", "refused", "declined", "cancelled", "failed", "not back", "low battery".
 const char* ResultName(Result result);
 
 struct Record {
@@ -38,6 +38,8 @@ struct Record {
   std::optional<std::string> step;
   std::optional<std::uint32_t> offset;
   std::optional<std::array<std::uint8_t, 6>> status;
+  // For "low battery": the battery's charge in percent when the write was not started.
+  std::optional<int> battery;
 };
 
 // The record as one line of JSON, ending in "\n".
@@ -81,8 +83,9 @@ class CUpdateHistory {
   };
   // The user chose "Update Firmware..." for this display and image.
   void Begin(const Display& display, const FirmwareVersion& image);
-  // The version rules refused the display, or the user declined the warning.
-  void End(history::Result result);
+  // The version rules refused the display, the user declined the warning,
+  // or the battery was too low to start (`battery`: its charge in percent).
+  void End(history::Result result, std::optional<int> battery = std::nullopt);
   // The download dialog ended: with the image written the record waits for
   // the display's return; otherwise the link's report says whether a
   // download failed or none was started (cancelled).

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "image/firmware_image.h"
 #include "os/thread.h"
+#include "power/power.h"
 #include "ui/ui.h"
 #include "protocol/tamrel.h"
 
@@ -34,6 +36,16 @@ class CUpdateFWDlg : public ui::CDialog {
   // download, and the main window's device broadcasts are held until it has
   // taken in the outcome.
   bool IsWriting() const { return m_writing; }
+  // Start Download found the computer on a battery too low to finish the
+  // write, and started nothing: the battery's charge in percent.
+  std::optional<int> LowBattery() const { return m_lowBattery; }
+  // The hold on the computer taken at Start Download; after a written image
+  // the caller keeps it until the display has come back.  Null when none.
+  std::unique_ptr<power::KeepRunning> TakeKeepRunning() { return std::move(m_keepRunning); }
+
+  // The box shown instead of a write on a low battery.
+  static std::string LowBatteryText(int percent);
+  static constexpr char kLowBatteryCaption[] = "Battery Too Low";
 
  private:
   void JoinWriter();
@@ -41,5 +53,8 @@ class CUpdateFWDlg : public ui::CDialog {
   CTamrel* m_link = nullptr;
   ImageStream* m_stream = nullptr;
   bool m_writing = false;
+  std::optional<int> m_lowBattery;
+  // Declared before the writer: it is released only after the writer has been joined.
+  std::unique_ptr<power::KeepRunning> m_keepRunning;
   std::unique_ptr<os::Thread> m_writer;
 };

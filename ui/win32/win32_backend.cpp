@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "power/power.h"
+
 namespace {
 
 // Our mirrored names, taken before <windows.h> turns its own into macros.
@@ -213,6 +215,12 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       }
       return FALSE;
     }
+    case WM_QUERYENDSESSION:
+      // Windows asks whether the session may end: not while the display is
+      // written (the shutdown block reason says why).
+      if (!power::IsHeld()) return FALSE;
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, FALSE);
+      return TRUE;
     case WM_HELP:
       // F1: the first item of the window menu (About).
       if (!dialog->SystemMenuItems().empty()) dialog->SystemCommand(dialog->SystemMenuItems().front().first);
