@@ -264,6 +264,10 @@ class PowerTest(DBusTestCase):
                 self.assertFalse({"DF", "DC", "EF"} & set(session.requests()), session.requests())
                 records = session.history()
                 self.assertEqual([(r["result"], r["battery"]) for r in records], [("low battery", 5)])
+                printed = subprocess.run([DOTVANE, "--history"], capture_output=True, text=True, timeout=30,
+                                         env=dict(os.environ, XDG_STATE_HOME=session.state)).stdout
+                self.assertIn("image 5.71: not started: the computer was on battery at 5%, too low to write the "
+                              "display.", printed)
 
     def test_without_logind_or_upower_the_update_goes_on_and_the_trace_says_so(self):
         session = self.session(env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent/bus", "DOTVANE_TRACE": "1"})
