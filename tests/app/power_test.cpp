@@ -3,6 +3,8 @@
 // Start Download until the written display has come back, never longer.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "app/update_fw_dlg.h"
 #include "display/vendor_requests.h"
 #include "power/recording/recording_power.h"
@@ -16,6 +18,7 @@ struct SupplyCase {
   power::Supply supply;
   bool writes;
 };
+void PrintTo(const SupplyCase& c, std::ostream* out) { *out << c.name; }
 
 class PowerScenario : public Scenario, public ::testing::WithParamInterface<SupplyCase> {
  protected:
