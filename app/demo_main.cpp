@@ -13,6 +13,7 @@
 #include "emulator/emulated_display.h"
 #include "emulator/inproc/inproc_driver.h"
 #include "os/sync.h"
+#include "power/recording/recording_power.h"
 
 int main(int argc, char** argv) {
   CLI::App options{"Runs dotvane against an emulated braille display inside this process."};
@@ -31,11 +32,19 @@ int main(int argc, char** argv) {
                   "the display takes MS to answer each chunk request, as writing its flash does")
       ->type_name("MS")
       ->check(CLI::Range(0, 4000));
+  int battery = -1;
+  options.add_option("--battery", battery, "the computer runs on its battery at this percentage, not charging")
+      ->check(CLI::Range(0, 100));
   CLI11_PARSE(options, argc, argv);
   if (failDownload) config.refusedChunks[0] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x01};
 
   // Updates of an emulated display are no part of the user's update history.
   history::SetEnabled(false);
+  // Nothing of the computer is held for an emulated display; its supply is
+  // what the options say (unknown without --battery).
+  recpower::RecordingPower power;
+  if (battery >= 0) power.SetSupply({.known = true, .onBattery = true, .charging = false, .percent = battery});
+  power::ScopedBackend installPower(power);
   inproc::ScopedInProcessDriver driver;
   auto display = std::make_shared<emu::EmulatedDisplay>(config);
 

@@ -362,10 +362,19 @@ void CDotvaneDlg::OnUpdateFirmware() {
   download.SetHistory(&m_history);
   const std::intptr_t result = download.DoModal();
   m_download = nullptr;
+  if (const auto battery = download.LowBattery()) {
+    // Nothing was sent: the command is offered again, for when the
+    // computer is on power.
+    m_history.End(history::Result::kLowBattery, battery);
+    endreq::SetStage(endreq::Stage::kIdle);
+    UpdateStatus();
+    return;
+  }
   m_history.DownloadEnded(result == 1, m_link.LastDownload());
   // Written, the update goes on through the display's restart.
   if (result != 1) endreq::SetStage(endreq::Stage::kIdle);
   if (result == 1) {
+    m_keepRunning = download.TakeKeepRunning();
     m_updateDone = 1;
     // Whatever else is plugged in, only the display that was written may
     // close the update: the reconnect and the check are about it alone.
@@ -399,6 +408,7 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   // Whatever it says, the display is back and has answered: waiting is
   // over, and the user must be able to leave even when no closing box comes.
   EnableDlgItem(ui::IDCANCEL, true);
+  m_keepRunning.reset();  // the update has ended, whichever way
   m_history.Back({m_manufacturer, m_model, m_version});
   endreq::SetStage(endreq::Stage::kIdle);
   if (!IsOlderThan(ReadDisplayVersion(m_version), m_imageVersion)) return;
@@ -435,6 +445,7 @@ void CDotvaneDlg::StopRestartWatch() {
 // otherwise leave the user in a window that cannot be closed.
 ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   if (!m_updateDone) return 0;
+  m_keepRunning.reset();  // the wait is over: the computer is not held any longer
   m_history.NotBack();
   EnableDlgItem(ui::IDCANCEL, true);
   SetDefID(ui::IDCANCEL);

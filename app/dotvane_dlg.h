@@ -12,6 +12,7 @@
 #include "image/firmware_image.h"
 #include "os/sync.h"
 #include "os/thread.h"
+#include "power/power.h"
 #include "ui/ui.h"
 #include "protocol/tamrel.h"
 
@@ -106,4 +107,7 @@ class CDotvaneDlg : public ui::CDialog {
   std::string EndAfterUpdateTail() const;
   bool m_interruptedLooked = false;
   bool m_interrupted = false;
+  // The hold on the computer from Start Download until the written display
+  // has come back or the wait for it has ended.
+  std::unique_ptr<power::KeepRunning> m_keepRunning;
 };

@@ -16,8 +16,10 @@
 #include "image/firmware_image.h"
 #ifdef _WIN32
 #include "driver/win32/win32_driver.h"
+#include "power/win32/win32_power.h"
 #else
 #include "driver/libusb/libusb_driver.h"
+#include "power/dbus/dbus_power.h"
 #endif
 #include "os/resources.h"
 #include "ui/text/parent_console.h"
@@ -78,11 +80,15 @@ int main(int argc, char** argv) {
 
   // Real displays: discovery, transfers and the arrival and removal
   // broadcasts the windows follow, through libusb or, on Windows, through
-  // the display maker's driver.
+  // the display maker's driver.  The computer is held through a write, and
+  // its supply read before one, through logind and UPower or Windows' own
+  // calls.
 #ifdef _WIN32
   win32drv::ScopedWin32Driver driver;
+  win32power::ScopedWin32Power power;
 #else
   usbdrv::ScopedLibusbDriver usb;
+  dbuspower::ScopedDbusPower power;
 #endif
   // A request to end the program that comes during a firmware write waits
   // for the write (and the display's restart) to finish.

@@ -65,11 +65,30 @@ ui::LRESULT CUpdateFWDlg::OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::
   return 0;
 }
 
+std::string CUpdateFWDlg::LowBatteryText(int percent) {
+  return "Connect the computer to power, then choose Update Firmware... again: its battery is at " +
+         std::to_string(percent) + "%, which may not last until the Braille display has been written.";
+}
+
 void CUpdateFWDlg::OnStartDownload() {
   if (m_link == nullptr || m_stream == nullptr) {
     EndDialog(0);
     return;
   }
+  // A write cut short by a flat battery leaves the display half-written:
+  // on a low battery nothing is started, and the user is told what to do.
+  const power::Supply supply = power::ReadSupply();
+  if (power::TooLowToWrite(supply)) {
+    m_lowBattery = *supply.percent;
+    MessageBox(LowBatteryText(*supply.percent), kLowBatteryCaption, ui::MB_OK | ui::MB_ICONWARNING);
+    EndDialog(0);
+    return;
+  }
+  // From here until the update has ended the computer may not suspend,
+  // shut down or act on its lid and power keys; the hold names the main
+  // window, which stays while this dialog comes and goes.
+  const ui::CDialog& main = Parent() != nullptr ? *Parent() : *this;
+  m_keepRunning = std::make_unique<power::KeepRunning>(ui::CurrentBackend().NativeWindow(main));
   // Cancel first: the keyboard, on Start Download, then goes straight to the
   // text rather than to a Cancel about to be disabled.
   EnableDlgItem(IDC_CANCEL_DOWNLOAD, false);
@@ -115,6 +134,8 @@ ui::LRESULT CUpdateFWDlg::OnDownloadEnded(ui::WPARAM result) {
     EndDialog(1);
     return 0;
   }
+  // The update has ended here: the computer is free again before the box.
+  m_keepRunning.reset();
   std::string status;
   m_link->FormatStatus(status);
   MessageBox("Firmware update failed!" + status, "ERROR", ui::MB_OK | ui::MB_ICONERROR);

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "app/update_history.h"
 #include "image/firmware_image.h"
 #include "os/thread.h"
+#include "power/power.h"
 #include "ui/ui.h"
 #include "protocol/tamrel.h"
 
@@ -43,6 +45,17 @@ class CUpdateFWDlg : public ui::CDialog {
   // False when the write is over (its outcome is on its way).
   bool SayEndAfterUpdate(const std::string& sentence);
 
+  // Start Download found the computer on a battery too low to finish the
+  // write, and started nothing: the battery's charge in percent.
+  std::optional<int> LowBattery() const { return m_lowBattery; }
+  // The hold on the computer taken at Start Download; after a written image
+  // the caller keeps it until the display has come back.  Null when none.
+  std::unique_ptr<power::KeepRunning> TakeKeepRunning() { return std::move(m_keepRunning); }
+
+  // The box shown instead of a write on a low battery.
+  static std::string LowBatteryText(int percent);
+  static constexpr char kLowBatteryCaption[] = "Battery Too Low";
+
  private:
   void JoinWriter();
 
@@ -50,5 +63,8 @@ class CUpdateFWDlg : public ui::CDialog {
   ImageStream* m_stream = nullptr;
   CUpdateHistory* m_history = nullptr;
   bool m_writing = false;
+  std::optional<int> m_lowBattery;
+  // Declared before the writer: it is released only after the writer has been joined.
+  std::unique_ptr<power::KeepRunning> m_keepRunning;
   std::unique_ptr<os::Thread> m_writer;
 };

@@ -46,9 +46,10 @@ void CUpdateHistory::WriteAt(std::uint32_t offset) {
   history::Append(writing);
 }
 
-void CUpdateHistory::End(history::Result result) {
+void CUpdateHistory::End(history::Result result, std::optional<int> battery) {
   if (!m_open) return;
   m_record.versionAfter = m_record.versionBefore;  // nothing was written
+  m_record.battery = battery;
   Write(result);
 }
 

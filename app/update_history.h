@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "app/history/record.h"
@@ -22,8 +23,9 @@ class CUpdateHistory {
   };
   // The user chose "Update Firmware..." for this display and image.
   void Begin(const Display& display, const FirmwareVersion& image);
-  // The version rules refused the display, or the user declined the warning.
-  void End(history::Result result);
+  // The version rules refused the display, the user declined the warning,
+  // or the battery was too low to start (`battery`: its charge in percent).
+  void End(history::Result result, std::optional<int> battery = std::nullopt);
   // The download is about to send the first request: records that a write
   // has begun, and waits (at most history::kWriteBegunFlushMs) until that
   // is on disk.  Called on the download's thread.

@@ -34,7 +34,8 @@ packages=(
   pkg-config        # finds libusb-1.0
   umockdev          # dotvane-emulate: displays as USB devices (its preload library)
   libumockdev-dev   # ...and its testbed library
-  libglib2.0-dev    # ...which umockdev's API is built on
+  libglib2.0-dev    # ...which umockdev's API is built on; GDBus holds logind's lock and reads UPower
+  python3-dbusmock  # the power test plays logind and UPower on a private system bus
   clang-14          # scripts/fuzz.sh: the fuzz targets are built with clang and libFuzzer
   libclang-rt-14-dev  # ...whose runtime also has FuzzedDataProvider.h, used by the replay tests too
   groff-base        # the manual pages are checked by rendering them (groff -man -ww)

@@ -157,6 +157,10 @@ class Backend {
 
   // From any thread: the core's queue has something to dispatch.
   virtual void Wake() = 0;
+
+  // The system's own handle of the dialog's window (an HWND on Windows), for
+  // calls that tie something to it; null where there is none.
+  virtual void* NativeWindow(const CDialog&) { return nullptr; }
 };
 
 // The back end the program runs on; set once at start-up (or per test).

@@ -46,6 +46,9 @@ std::string Sentence(const Record& r) {
       return text + "cancelled before the download started.";
     case Result::kNotBack:
       return text + "not back: the display did not identify itself after the download.";
+    case Result::kLowBattery:
+      return text + "not started: the computer was on battery" +
+             (r.battery ? " at " + std::to_string(*r.battery) + "%" : std::string()) + ", too low to write the display.";
     case Result::kWriting:
       return text + "interrupted during the download, image offset " + std::to_string(r.offset.value_or(0)) + ".";
     case Result::kFailed:

@@ -11,7 +11,7 @@ namespace history {
 namespace {
 
 constexpr Result kResults[] = {Result::kDone,   Result::kRefused, Result::kDeclined, Result::kCancelled,
-                               Result::kFailed, Result::kNotBack, Result::kWriting};
+                               Result::kFailed, Result::kNotBack, Result::kWriting, Result::kLowBattery};
 
 std::optional<std::array<std::uint8_t, 6>> FromHex(const std::string& text) {
   if (text.size() != 12 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return {};
@@ -96,6 +96,7 @@ const char* ResultName(Result result) {
     case Result::kFailed: return "failed";
     case Result::kNotBack: return "not back";
     case Result::kWriting: return "writing";
+    case Result::kLowBattery: return "low battery";
   }
   return "failed";
 }
@@ -116,6 +117,8 @@ std::string FormatLine(const Record& r) {
     line["status"] = r.status ? Text(StatusHex(*r.status)) : nlohmann::ordered_json(nullptr);
   } else if (r.result == Result::kWriting) {
     line["offset"] = Number(r.offset);
+  } else if (r.result == Result::kLowBattery) {
+    line["battery"] = Number(r.battery);
   }
   if (r.attempt) line["attempt"] = Text(r.attempt);
   // Every text is valid UTF-8 by now; replacing is only the last word.
@@ -156,6 +159,10 @@ std::optional<Record> ParseLine(const std::string& line) {
   }
   if (const auto status = text("status")) r.status = FromHex(*status);
   r.attempt = text("attempt");
+  if (const auto it = fields.find("battery");
+      it != fields.end() && it->second.kind == Value::Kind::kNumber && it->second.number <= 100) {
+    r.battery = static_cast<int>(it->second.number);
+  }
   return r;
 }
 

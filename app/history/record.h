@@ -11,8 +11,8 @@ namespace history {
 // How an attempt ended, or kWriting for the records of a write under way:
 // an attempt with writing records and no end record was interrupted (a
 // power cut, a crash, a killed program).
-enum class Result { kDone, kRefused, kDeclined, kCancelled, kFailed, kNotBack, kWriting };
-// "done", "refused", "declined", "cancelled", "failed", "not back", "writing".
+enum class Result { kDone, kRefused, kDeclined, kCancelled, kFailed, kNotBack, kWriting, kLowBattery };
+// "done", "refused", "declined", "cancelled", "failed", "not back", "writing", "low battery".
 const char* ResultName(Result result);
 
 struct Record {
@@ -33,6 +33,8 @@ struct Record {
   // Ties the writing records and the end record of one attempt together;
   // nothing for an attempt that never began to write.
   std::optional<std::string> attempt;
+  // For "low battery": the battery's charge in percent when the write was not started.
+  std::optional<int> battery;
 };
 
 // Status bytes as records and sentences give them: "0100c0000001".

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "os/sync.h"
+#include "power/power.h"
 
 namespace {
 
@@ -476,6 +477,12 @@ INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         ApplyDpi(*dialog, *view, HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       }
       SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
+      return TRUE;
+    case WM_QUERYENDSESSION:
+      // Windows asks whether the session may end: not while the display is
+      // written (the shutdown block reason says why).
+      if (!power::IsHeld()) return FALSE;
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, FALSE);
       return TRUE;
     case WM_HELP:
       // F1: the first item of the window menu (About).

@@ -53,6 +53,7 @@ class Win32Backend : public ui::Backend {
   int MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) override;
 
   void Wake() override;
+  void* NativeWindow(const ui::CDialog& dialog) override { return WindowOf(dialog); }
 
   // The dialog's window (an HWND), or null while it has none; for tests.
   static void* WindowOf(const ui::CDialog& dialog);

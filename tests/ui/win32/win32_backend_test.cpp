@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <functional>
+#include "power/power.h"
+#include "power/win32/win32_power.h"
+
 #include <memory>
 #include <string>
 #include <thread>
@@ -40,6 +43,11 @@ struct Shown {
   // Runs `then` once Windows has handled everything posted to this thread
   // so far (a timer comes after them).
   static void AfterPosted(std::function<void()> then);
+  // Whether the window lets the session end (WM_QUERYENDSESSION's answer).
+  static bool LetsSessionEnd(void* window);
+  // The calling thread's execution state: continuous, and the system held.
+  static bool StateContinuous();
+  static bool StateSystemRequired();
 };
 
 // What the back end tells screen readers, as words: "name <text>",
@@ -228,6 +236,36 @@ TEST_F(Win32BackendTest, AMessageBoxHasItsDefaultButtonAndTheQueueRunsMeanwhile)
                                                 "forget msctls_progress32"}));
 }
 
+// The hold on the computer through the power seam's Win32 back end, taken
+// with the main window: the session may not end and the system stays
+// awake while it is held, and both are undone after.  (Wine cannot say
+// which shutdown block reason a window has: ShutdownBlockReasonQuery is
+// missing there, and Create only a stub.)
+TEST_F(Win32BackendTest, WhileTheComputerIsHeldTheSessionMayNotEnd) {
+  win32power::Win32Power power;
+  power::ScopedBackend installed(power);
+  DownloadDialog dialog;
+  bool checked = false;
+  dialog.check = [&](DownloadDialog& d) {
+    void* window = win32ui::Win32Backend::WindowOf(d);
+    if (window == nullptr) return false;
+    EXPECT_TRUE(Shown::LetsSessionEnd(window));
+    {
+      power::KeepRunning hold(ui::CurrentBackend().NativeWindow(d));
+      EXPECT_FALSE(Shown::LetsSessionEnd(window)) << "WM_QUERYENDSESSION refused";
+      EXPECT_TRUE(Shown::StateContinuous());
+      EXPECT_TRUE(Shown::StateSystemRequired());
+    }
+    EXPECT_TRUE(Shown::LetsSessionEnd(window));
+    EXPECT_FALSE(Shown::StateSystemRequired());
+    checked = true;
+    d.EndDialog(kCancel);
+    return true;
+  };
+  EXPECT_EQ(dialog.DoModal(), kCancel);
+  EXPECT_TRUE(checked);
+}
+
 }  // namespace
 
 #include <windows.h>
@@ -304,6 +342,13 @@ void Shown::AfterPosted(std::function<void()> then) {
 }
 
 void Shown::Click(void* button) { PostMessageA(H(button), BM_CLICK, 0, 0); }
+
+bool Shown::LetsSessionEnd(void* window) { return SendMessageA(H(window), WM_QUERYENDSESSION, 0, 0) != 0; }
+
+// A call without ES_CONTINUOUS changes nothing lasting and returns the
+// thread's state.
+bool Shown::StateContinuous() { return (SetThreadExecutionState(0) & ES_CONTINUOUS) != 0; }
+bool Shown::StateSystemRequired() { return (SetThreadExecutionState(0) & ES_SYSTEM_REQUIRED) != 0; }
 
 bool Shown::AnswerBox(const std::string& caption, int id, int* defaultId) {
   for (int i = 0; i < 1000; ++i) {
