@@ -18,7 +18,8 @@ in the record."""
 import re
 import sys
 
-RESTART = "Waiting for the Braille display to restart with its new firmware. This takes at most 2 minutes."
+RESTART = ("The firmware has been written. Waiting for the Braille display to restart with its new firmware. "
+           "This takes at most 2 minutes.")
 DOWNLOAD_DIALOG = ("Firmware Update", [
     'Static "DO NOT unplug Braille display during update!"',
     'msctls_progress32 "Firmware written"',
@@ -29,8 +30,10 @@ EXPECTED = {
     "update": {
         "focus": ["OK", "Update Firmware...", "Exit", "Start Download", "Downloading firmware...", RESTART, "Exit",
                   "OK"],
+        # "completed" is said by the Download Done box alone, once the display
+        # has reported the image's version; the status line only says it is checked.
         "names": [r"Ready to update firmware\.$", r"^Downloading firmware\.\.\.$", "^" + re.escape(RESTART) + "$",
-                  r"Firmware update completed\."],
+                  r"Checking its firmware version\.$"],
         "values": True,
         "windows": [
             ("About Dotvane", ['Static "Tavix Firmware Updater Version"', 'Static "Copyright (C) Orvanta"',

@@ -246,7 +246,7 @@ TEST_F(Win32BackendTest, WhileTheComputerIsHeldTheSessionMayNotEnd) {
   power::ScopedBackend installed(power);
   DownloadDialog dialog;
   bool checked = false;
-  dialog.check = [&](DownloadDialog& d) {
+  dialog.check = [&](DownloadDialog& d, int) {
     void* window = win32ui::Win32Backend::WindowOf(d);
     if (window == nullptr) return false;
     EXPECT_TRUE(Shown::LetsSessionEnd(window));
