@@ -12,9 +12,11 @@
 #include "app/history.h"
 #include "emulator/emulated_display.h"
 #include "emulator/inproc/inproc_driver.h"
+#include "os/i18n.h"
 #include "os/sync.h"
 
 int main(int argc, char** argv) {
+  os::i18n::Init();
   CLI::App options{"Runs dotvane against an emulated braille display inside this process."};
   emu::DisplayConfig config;
   unsigned plugAfterMs = 0;

@@ -6,23 +6,24 @@
 #include "app/update_fw_dlg.h"
 #include "app/version_rules.h"
 #include "driver/driver_support.h"
+#include "os/i18n.h"
 #include "os/text_encoding.h"
 #include "protocol/packet.h"
 #include "display/display_class.h"
 
 namespace {
 
-constexpr char kTitlePrefix[] = "Orvanta Braille Display Firmware Update ";
-constexpr char kReady[] = "Ready to update firmware.";
+constexpr char kTitle[] = N_("Orvanta Braille Display Firmware Update %1$s");
+constexpr char kReady[] = N_("Ready to update firmware.");
 constexpr char kCompleted[] =
-    "Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
-    "restart it.";
+    N_("Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
+       "restart it.");
 constexpr char kRestartOverdue[] =
-    "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
-    "firmware version, or choose Exit.";
+    N_("The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
+       "firmware version, or choose Exit.");
 constexpr char kBackUnidentified[] =
-    "The Braille display has come back from its firmware update but has not identified itself. Unplug it and plug "
-    "it in again to see its firmware version, or choose Exit.";
+    N_("The Braille display has come back from its firmware update but has not identified itself. Unplug it and "
+       "plug it in again to see its firmware version, or choose Exit.");
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -34,13 +35,16 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 // Update Firmware... cannot be pressed: it must never claim the display is
 // ready to update then.
 
-constexpr char kRefusedStatus[] = "This firmware version cannot be updated.";
-constexpr char kDeclinedStatus[] = "The firmware was not updated.";
+constexpr char kRefusedStatus[] = N_("This firmware version cannot be updated.");
+constexpr char kDeclinedStatus[] = N_("The firmware was not updated.");
 constexpr char kFailedStatus[] =
-    "The firmware update failed. Unplug the Braille display and plug it in again to try again.";
-constexpr char kRefused[] = "Cannot update this firmware version!";
-constexpr char kSameVersion[] = "Firmware is already updated to the correct version.";
-constexpr char kOlderImage[] = "The update firmware is an older version than the current firmware.";
+    N_("The firmware update failed. Unplug the Braille display and plug it in again to try again.");
+constexpr char kRefused[] = N_("Cannot update this firmware version!");
+constexpr char kSameVersion[] = N_("Firmware is already updated to the correct version.");
+constexpr char kOlderImage[] = N_("The update firmware is an older version than the current firmware.");
+// Captions of the boxes, as the seed wrote them (in capitals).
+constexpr char kErrorCaption[] = N_("ERROR");
+constexpr char kWarningCaption[] = N_("WARNING");
 
 }  // namespace
 
@@ -57,12 +61,12 @@ int CDotvaneDlg::LoadFirmwareImage(const char* name, const char* type) {
 
 ui::BOOL CDotvaneDlg::OnInitDialog() {
   if (!LoadFirmwareImage("IIC_UPDATE", "IIC") && !LoadFirmwareImage("BIN_UPDATE", "BIN")) {
-    MessageBox("Resource file not found!", "", ui::MB_OK | ui::MB_ICONERROR);
+    MessageBox(_("Resource file not found!"), "", ui::MB_OK | ui::MB_ICONERROR);
     EndDialog(ui::IDCANCEL);
     return 1;
   }
 
-  SetWindowText(kTitlePrefix + FormatFirmwareVersion(m_imageVersion));
+  SetWindowText(os::i18n::Format(kTitle, {FormatFirmwareVersion(m_imageVersion)}));
 
   const std::string about = ui::LoadString(os::ResourceModule::Self(), IDS_ABOUTBOX);
   if (!about.empty()) AppendSystemMenuItem(IDM_ABOUTBOX, about);
@@ -96,12 +100,13 @@ void CDotvaneDlg::RegisterNotification() {
 const char* CDotvaneDlg::CannotOpenText(os::DWORD error) {
   switch (error) {
     case os::ERROR_ACCESS_DENIED:
-      return "A Braille display is connected, but you do not have permission to use it. Install the udev rule "
-             "that comes with Dotvane (70-dotvane.rules), then unplug the display and plug it in again. Choose "
-             "OK to try again or Cancel to exit.";
+      return _("A Braille display is connected, but you do not have permission to use it. Install the udev rule "
+               "that comes with Dotvane (70-dotvane.rules), then unplug the display and plug it in again. Choose "
+               "OK to try again or Cancel to exit.");
     case os::ERROR_BUSY:
-      return "A Braille display is connected, but another program is using it, such as a screen reader's Braille "
-             "service. Stop that program or its Braille service, then choose OK to try again or Cancel to exit.";
+      return _("A Braille display is connected, but another program is using it, such as a screen reader's "
+               "Braille service. Stop that program or its Braille service, then choose OK to try again or Cancel "
+               "to exit.");
     default:
       return nullptr;
   }
@@ -150,16 +155,21 @@ void CDotvaneDlg::SendQuery() {
 std::string CDotvaneDlg::IdentityText() {
   if (m_manufacturer.empty()) return {};
   ReplaceAll(m_model, "qx display", "Ostrel");
-  return m_manufacturer + ", " + m_model + " Braille display," + (m_updateDone ? " updated to" : " current") +
-         " Firmware Version " + m_version + ". ";
+  // The sentence that follows it is joined with one space.
+  return os::i18n::Format(m_updateDone ? N_("%1$s, %2$s Braille display, updated to Firmware Version %3$s.")
+                                       : N_("%1$s, %2$s Braille display, current Firmware Version %3$s."),
+                          {m_manufacturer, m_model, m_version}) +
+         " ";
 }
 
 // The restart can take a while, and nothing else moves meanwhile: the user
 // is told what is being waited for and for how long at most.
 std::string CDotvaneDlg::RestartWaitText() {
   const os::DWORD minutes = (kRestartWaitMs + 59999) / 60000;
-  return "Waiting for the Braille display to restart with its new firmware. This takes at most " +
-         std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes.");
+  return os::i18n::FormatPlural(
+      "Waiting for the Braille display to restart with its new firmware. This takes at most %1$s minute.",
+      "Waiting for the Braille display to restart with its new firmware. This takes at most %1$s minutes.", minutes,
+      {std::to_string(minutes)});
 }
 
 void CDotvaneDlg::SetStatusSentence(const std::string& sentence) { SetDlgItemText(IDC_STATUS, IdentityText() + sentence); }
@@ -172,16 +182,16 @@ void CDotvaneDlg::UpdateStatus() {
     if (m_updateDone) text += RestartWaitText();
     SetDlgItemText(IDC_STATUS, text);
   } else if (m_updateDone) {
-    text += kCompleted;
+    text += _(kCompleted);
     if (!m_manufacturer.empty()) {
-      MessageBox(text, "Download Done", ui::MB_OK | ui::MB_ICONINFORMATION);
+      MessageBox(text, _("Download Done"), ui::MB_OK | ui::MB_ICONINFORMATION);
       EndDialog(ui::IDOK);
     } else {
       SetDlgItemText(IDC_STATUS, text);
     }
   } else {
     EnableDlgItem(IDC_UPDATE, true);
-    text += kReady;
+    text += _(kReady);
     if (GetDefID() == ui::IDCANCEL) {
       SetDefID(IDC_UPDATE);
       RedrawWindow();
@@ -215,17 +225,18 @@ ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
   std::string error;
   switch (info.outcome) {
     case InfoOutcome::kChecksumError: {
-      char text[64];
-      std::snprintf(text, sizeof text, "Bad data checksum! Checksum:%02X  Should be:%02X ", info.received,
-                    info.computed);
-      error = text;
+      char received[8];
+      char computed[8];
+      std::snprintf(received, sizeof received, "%02X", info.received);
+      std::snprintf(computed, sizeof computed, "%02X", info.computed);
+      error = os::i18n::Format(N_("Bad data checksum! Checksum:%1$s  Should be:%2$s"), {received, computed}) + " ";
       break;
     }
     case InfoOutcome::kUnknownPacket:
-      error = "Unknown packet!";
+      error = _("Unknown packet!");
       break;
     case InfoOutcome::kBadHeader:
-      error = "Bad INFO packet header!";
+      error = _("Bad INFO packet header!");
       break;
     case InfoOutcome::kAccepted:
       // The display's texts are 8-bit text; from here on they are UTF-8.
@@ -254,19 +265,19 @@ void CDotvaneDlg::OnUpdateFirmware() {
     const bool displayNew = IsNewGeneration(display);
     if (display.major < 4 || (imageNew && !displayNew)) {
       m_history.End(history::Result::kRefused);
-      MessageBox(kRefused, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
-      SetStatusSentence(kRefusedStatus);
+      MessageBox(_(kRefused), _(kErrorCaption), ui::MB_OK | ui::MB_ICONERROR);
+      SetStatusSentence(_(kRefusedStatus));
       SetDefID(ui::IDCANCEL);
       GotoDlgCtrl(ui::IDCANCEL);
       return;
     }
     if (!IsOlderThan(display, m_imageVersion)) {
       const bool same = display.major == m_imageVersion.major && display.minor == m_imageVersion.minor;
-      const int answer = MessageBox(same ? kSameVersion : kOlderImage, "WARNING",
+      const int answer = MessageBox(_(same ? kSameVersion : kOlderImage), _(kWarningCaption),
                                     ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
       if (answer != ui::IDOK) {
         m_history.End(history::Result::kDeclined);
-        SetStatusSentence(kDeclinedStatus);
+        SetStatusSentence(_(kDeclinedStatus));
         SetDefID(ui::IDCANCEL);
         GotoDlgCtrl(ui::IDCANCEL);
         return;
@@ -291,7 +302,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
     SetDlgItemText(IDC_STATUS, RestartWaitText());
     StartRestartWatch();
   } else if (download.IsWriting()) {
-    SetStatusSentence(kFailedStatus);
+    SetStatusSentence(_(kFailedStatus));
   } else {
     // Cancelled before anything was written: the command is offered again.
     UpdateStatus();
@@ -314,10 +325,15 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   m_link.SetDisplayPath({});
   const std::string image = FormatFirmwareVersion(m_imageVersion);
   // A display that names no version at all is not told of "version  instead of".
-  const std::string came = m_version.empty() ? "without a firmware version instead of version "
-                                             : "with firmware version " + m_version + " instead of ";
-  MessageBox("Firmware update failed! The Braille display came back " + came + image + ".", "ERROR",
-             ui::MB_OK | ui::MB_ICONERROR);
+  const std::string text =
+      m_version.empty()
+          ? os::i18n::Format(N_("Firmware update failed! The Braille display came back without a firmware version "
+                                "instead of version %1$s."),
+                             {image})
+          : os::i18n::Format(N_("Firmware update failed! The Braille display came back with firmware version %1$s "
+                                "instead of %2$s."),
+                             {m_version, image});
+  MessageBox(text, _(kErrorCaption), ui::MB_OK | ui::MB_ICONERROR);
 }
 
 void CDotvaneDlg::StartRestartWatch() {
@@ -351,7 +367,7 @@ ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   // a later one: a reader means the display came back and was connected, but
   // no identity it sent could be read.
   const bool cameBack = m_connected && m_link.HasReader();
-  MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, "", ui::MB_OK | ui::MB_ICONWARNING);
+  MessageBox(_(cameBack ? kBackUnidentified : kRestartOverdue), "", ui::MB_OK | ui::MB_ICONWARNING);
   return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "app/update_fw_dlg.h"
 
 #include "app/resource.h"
+#include "os/i18n.h"
 
 CUpdateFWDlg::CUpdateFWDlg(ui::CDialog* parent) : CDialog(IDD_UPDATE_FW, parent) {}
 
@@ -61,7 +62,7 @@ void CUpdateFWDlg::OnStartDownload() {
   // text rather than to a Cancel about to be disabled.
   EnableDlgItem(IDC_CANCEL_DOWNLOAD, false);
   EnableDlgItem(IDC_START_DOWNLOAD, false);
-  SetDlgItemText(IDC_UPDATE_TEXT, "Downloading firmware...");
+  SetDlgItemText(IDC_UPDATE_TEXT, _("Downloading firmware..."));
   RedrawWindow();
 
   m_stream->Seek(0);
@@ -96,8 +97,10 @@ ui::LRESULT CUpdateFWDlg::OnDownloadEnded(ui::WPARAM result) {
     return 0;
   }
   std::string status;
-  m_link->FormatStatus(status);
-  MessageBox("Firmware update failed!" + status, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
+  m_link->FormatStatus(status);  // " (<six status bytes in hex>)"
+  const std::string bytes = status.size() > 3 ? status.substr(2, status.size() - 3) : status;
+  MessageBox(os::i18n::Format(N_("Firmware update failed! (%1$s)"), {bytes}), _("ERROR"),
+             ui::MB_OK | ui::MB_ICONERROR);
   EndDialog(0);
   return 0;
 }

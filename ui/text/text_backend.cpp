@@ -16,6 +16,8 @@
 #include <map>
 #include <utility>
 
+#include "os/i18n.h"
+
 namespace text {
 
 namespace {
@@ -44,6 +46,16 @@ std::string Lower(std::string_view text) {
   std::string result(text);
   for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return result;
+}
+
+// What `wait` looks for a text in: the line as shown and, where it shows
+// translations, the same line in English, so that a script works in every
+// language.  Lines never hold a raw line break (it is escaped), and neither
+// does a text waited for, so no match can span the two.
+std::string MatchText(std::string_view line) {
+  std::string source = os::i18n::ToSource(line);
+  if (source == line) return Lower(line);
+  return Lower(line) + '\n' + Lower(source);
 }
 
 std::string Trim(std::string_view text) {
@@ -256,7 +268,7 @@ void TextBackend::Wake() {
 void TextBackend::Print(const std::string& line) {
   out_ << line << '\n';
   out_.flush();
-  const std::string lower = Lower(line);
+  const std::string lower = MatchText(line);
   if (waitFor_ && lower.find(*waitFor_) != std::string::npos) {
     // Met: a following wait looks only at what comes after this line.
     waitFor_.reset();
@@ -538,7 +550,9 @@ void TextBackend::Press(const std::string& what) {
   ui::CDialog& dialog = *top.dialog;
   const ui::ControlState* found = nullptr;
   for (const ui::ControlState& control : dialog.Controls()) {
-    if (IsButton(control.tpl) && LabelKey(control.text) == key) {
+    // The label as shown, or its English source.
+    if (IsButton(control.tpl) &&
+        (LabelKey(control.text) == key || LabelKey(os::i18n::ToSource(control.text)) == key)) {
       found = &control;
       break;
     }
@@ -587,7 +601,7 @@ void TextBackend::StartWait(const std::string& waitText) {
   // Already on screen, or already printed since the last command, counts:
   // the script cannot know how fast we were.
   for (const std::string& shown : DescribeInnermost()) {
-    if (Lower(shown).find(key) != std::string::npos) return;
+    if (MatchText(shown).find(key) != std::string::npos) return;
   }
   for (auto printed = sinceCommand_.begin(); printed != sinceCommand_.end(); ++printed) {
     if (printed->find(key) != std::string::npos) {
