@@ -20,7 +20,10 @@ mapfile -t sources < <(find app ui os -name '*.cpp' | LC_ALL=C sort)
 xgettext "${common[@]}" -o "$work/dotvane.pot" -L C++ \
   --keyword=_ --keyword=N_ --keyword=Format:1 --keyword=FormatPlural:1,2 \
   --flag=Format:1:c-format --flag=FormatPlural:1:c-format --flag=FormatPlural:2:c-format "${sources[@]}"
-xgettext "${common[@]}" -j -o "$work/dotvane.pot" "$work/resources.po" packaging/desktop/dotvane.desktop
+xgettext "${common[@]}" -j -o "$work/dotvane.pot" "$work/resources.po"
+# The menu entry's name is the program's, in every language.
+xgettext "${common[@]}" -j -o "$work/dotvane.pot" --keyword= --keyword=GenericName --keyword=Comment \
+  --keyword=Keywords packaging/desktop/dotvane.desktop
 # The metainfo's file name ends in .in (CMake configures it): its rules are named.
 its=$(ls /usr/share/gettext/its/metainfo.its /usr/share/gettext-*/its/metainfo.its 2>/dev/null | head -n 1)
 xgettext "${common[@]}" -j -o "$work/dotvane.pot" --its="$its" packaging/metainfo/com.orvanta.dotvane.metainfo.xml.in
