@@ -13,6 +13,7 @@
 
 namespace {
 
+// TRANSLATORS: the window title; the firmware version this program carries.
 constexpr char kTitle[] = N_("Orvanta Braille Display Firmware Update %1$s");
 constexpr char kReady[] = N_("Ready to update firmware.");
 constexpr char kCompleted[] =
@@ -156,8 +157,11 @@ std::string CDotvaneDlg::IdentityText() {
   if (m_manufacturer.empty()) return {};
   ReplaceAll(m_model, "qx display", "Ostrel");
   // The sentence that follows it is joined with one space.
-  return os::i18n::Format(m_updateDone ? N_("%1$s, %2$s Braille display, updated to Firmware Version %3$s.")
-                                       : N_("%1$s, %2$s Braille display, current Firmware Version %3$s."),
+  return os::i18n::Format(m_updateDone
+                              // TRANSLATORS: the display's maker, its model and its new firmware version.
+                              ? N_("%1$s, %2$s Braille display, updated to Firmware Version %3$s.")
+                              // TRANSLATORS: the display's maker, its model and its firmware version.
+                              : N_("%1$s, %2$s Braille display, current Firmware Version %3$s."),
                           {m_manufacturer, m_model, m_version}) +
          " ";
 }
@@ -229,6 +233,7 @@ ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
       char computed[8];
       std::snprintf(received, sizeof received, "%02X", info.received);
       std::snprintf(computed, sizeof computed, "%02X", info.computed);
+      // TRANSLATORS: the checksum the display sent and the one its data has, two hex digits each.
       error = os::i18n::Format(N_("Bad data checksum! Checksum:%1$s  Should be:%2$s"), {received, computed}) + " ";
       break;
     }

@@ -470,6 +470,8 @@ std::string Sentence(const Record& r) {
   if (r.serial) display = Format(N_("%1$s, serial %2$s"), {display, Shown(*r.serial)});
   // Each result's sentence follows after one space.
   std::string text =
+      // TRANSLATORS: the record's time (UTC), the display, its firmware version before the update and the
+      // version of the image written.
       Format(N_("%1$s: %2$s, firmware %3$s, image %4$s:"), {Shown(r.time), display, before, Shown(r.image)}) + " ";
   switch (r.result) {
     case Result::kDone:
@@ -488,6 +490,8 @@ std::string Sentence(const Record& r) {
   // The step is the record's own word for it (connect, agent, start, chunk,
   // end, restart), shown as it is written there.
   std::string failed = _("failed");
+  // TRANSLATORS: "failed" with where: the step is a word of the record (connect, agent, start, chunk, end,
+  // restart), not translated.
   if (r.step) failed = Format(N_("%1$s at step %2$s"), {failed, Shown(*r.step)});
   if (r.offset) failed = Format(N_("%1$s, image offset %2$s"), {failed, std::to_string(*r.offset)});
   if (r.status) failed = Format(N_("%1$s, status %2$s"), {failed, Hex(*r.status)});

@@ -99,6 +99,7 @@ ui::LRESULT CUpdateFWDlg::OnDownloadEnded(ui::WPARAM result) {
   std::string status;
   m_link->FormatStatus(status);  // " (<six status bytes in hex>)"
   const std::string bytes = status.size() > 3 ? status.substr(2, status.size() - 3) : status;
+  // TRANSLATORS: the six status bytes the display answered, in hex (010010000001).
   MessageBox(os::i18n::Format(N_("Firmware update failed! (%1$s)"), {bytes}), _("ERROR"),
              ui::MB_OK | ui::MB_ICONERROR);
   EndDialog(0);
