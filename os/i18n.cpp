@@ -15,6 +15,12 @@
 
 #include <climits>
 #include <filesystem>
+#elif defined(_WIN32)
+#include <windows.h>
+
+#include <optional>
+
+#include "os/mo_catalogue.h"
 #endif
 
 namespace os::i18n {
@@ -86,18 +92,44 @@ std::string LocaleDir() {
   }
   return DOTVANE_INSTALL_LOCALEDIR;
 }
+#elif defined(_WIN32)
+// Windows has no gettext: the build files each language's catalogue as a
+// resource of type DOTVANE_MO, number 1, in that language's LANGUAGE block
+// (resources/CMakeLists.txt).  The user's display language picks one, the
+// language alone (German for Austrian German) if there is none for the
+// region; without either, the texts stay English.  Set once by Init(),
+// before any other thread runs.
+std::optional<MoCatalogue>& Catalogue() {
+  static std::optional<MoCatalogue> catalogue;
+  return catalogue;
+}
+
+std::optional<MoCatalogue> LoadCatalogue() {
+  const LANGID user = GetUserDefaultUILanguage();
+  for (const LANGID language : {user, static_cast<LANGID>(MAKELANGID(PRIMARYLANGID(user), SUBLANG_NEUTRAL))}) {
+    HRSRC found = FindResourceExW(nullptr, L"DOTVANE_MO", MAKEINTRESOURCEW(1), language);
+    if (found == nullptr) continue;
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    const void* data = loaded == nullptr ? nullptr : LockResource(loaded);
+    if (data == nullptr) continue;
+    return MoCatalogue::Parse({static_cast<const unsigned char*>(data), SizeofResource(nullptr, found)});
+  }
+  return std::nullopt;
+}
 #endif
 
 }  // namespace
 
 void Init() {
+#if defined(DOTVANE_HAVE_LIBINTL)
   std::setlocale(LC_ALL, "");
   // Numbers are written the same in every language: versions, offsets and
   // the history's records must not gain a decimal comma.
   std::setlocale(LC_NUMERIC, "C");
-#if defined(DOTVANE_HAVE_LIBINTL)
   bindtextdomain(kDomain, LocaleDir().c_str());
   bind_textdomain_codeset(kDomain, "UTF-8");
+#elif defined(_WIN32)
+  Catalogue() = LoadCatalogue();
 #endif
 }
 
@@ -106,6 +138,12 @@ const char* Translate(const char* msgid) {
   if (msgid[0] == '\0') return msgid;  // gettext's "" is the catalogue's header
   const char* translated = dgettext(kDomain, msgid);
   if (translated != msgid) Remember(translated, msgid);
+  return translated;
+#elif defined(_WIN32)
+  if (msgid[0] == '\0' || !Catalogue()) return msgid;
+  const char* translated = Catalogue()->Find(msgid);
+  if (translated == nullptr) return msgid;
+  Remember(translated, msgid);
   return translated;
 #else
   return msgid;
@@ -117,6 +155,12 @@ const char* TranslatePlural(const char* one, const char* many, unsigned long n) 
   const char* translated = dngettext(kDomain, one, many, n);
   const char* english = n == 1 ? one : many;
   if (translated != one && translated != many) Remember(translated, english);
+  return translated;
+#elif defined(_WIN32)
+  const char* english = n == 1 ? one : many;
+  const char* translated = Catalogue() ? Catalogue()->FindPlural(one, n) : nullptr;
+  if (translated == nullptr) return english;
+  Remember(translated, english);
   return translated;
 #else
   return n == 1 ? one : many;

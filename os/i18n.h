@@ -1,10 +1,13 @@
 // The program's texts in the user's language, through gettext's conventions.
 //
 // English is the source: every text the user reads is written in English in
-// the code and marked, and the catalogues (po/LL.po, installed as
-// share/locale/LL/LC_MESSAGES/dotvane.mo) give its translation.  Without a
-// catalogue for the user's language, or in the C locale, every function here
-// returns the English text unchanged.
+// the code and marked, and the catalogues (po/LL.po) give its translation:
+// on Linux through the C library's gettext, from
+// share/locale/LL/LC_MESSAGES/dotvane.mo; on Windows from the same
+// catalogues compiled into the program as resources, one per language,
+// chosen by the user's display language.  Without a catalogue for the
+// user's language, or in the C locale, every function here returns the
+// English text unchanged.
 //
 //   _("text")             a text, translated where it is used
 //   N_("text")            a text marked for the catalogue, translated later
