@@ -1,4 +1,4 @@
 #!/usr/bin/env bash
 # run_orca_e2e.sh DOTVANE DOTVANE_EMULATE [SCENARIO...]: the screen-reader
-# test.  Three scenarios of at most 150 s each; the whole run is killed at 480 s.
-exec "$(dirname "$0")/run_gui_test.sh" orca_e2e.py "${DOTVANE_ORCA_LIMIT_S:-480}" "$@"
+# test.  Four scenarios of at most 150 s each; the whole run is killed at 630 s.
+exec "$(dirname "$0")/run_gui_test.sh" orca_e2e.py "${DOTVANE_ORCA_LIMIT_S:-630}" "$@"
