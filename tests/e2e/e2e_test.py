@@ -121,15 +121,15 @@ class EndToEnd(unittest.TestCase):
     def test_in_german_every_window_speaks_german_and_english_scripts_still_work(self):
         # The scripts mix the English texts and the shown German ones: both must match.
         with self.subTest("a whole update"):
-            run = Run(["wait current Firmware Version", "press Firmware aktualisieren...", "press Start Download",
+            run = Run(["wait current Firmware Version", "press Aktualisieren...", "press Start Download",
                        "wait Download Done", "answer ok"], language="de")
             self.assertEqual(run.status, 0, run.describe())
             for line in ('dialog 102 "Orvanta Firmware-Aktualisierung für Braille-Zeilen 5.71"',
-                         '  button 1000 "Firmware aktualisieren..." default',
+                         '  button 1000 "Aktualisieren..." default',
                          '  menu 16 "Über Dotvane..."',
                          'text 1013 "Orvanta, Vantor 3 Braille-Zeile, aktuelle Firmware-Version 5.60. '
                          'Bereit zur Aktualisierung der Firmware."',
-                         '  text 1011 "Braille-Zeile während der Aktualisierung NICHT abziehen!"',
+                         '  text 1011 "Braille-Zeile beim Update NICHT abziehen!"',
                          '  button 1002 "Übertragung starten"',
                          'text 1011 "Firmware wird übertragen..."',
                          'text 1013 "Warten, bis die Braille-Zeile mit ihrer neuen Firmware neu gestartet ist. '

@@ -326,9 +326,9 @@ def scenario_update_german():
         wait_text(main, "the identity in the status line",
                   ["Vantor 3 Braille-Zeile, aktuelle Firmware-Version 5.60.",
                    "Bereit zur Aktualisierung der Firmware."])
-        press(main, "Firmware aktualisieren...")
+        press(main, "Aktualisieren...")
         update = program.window("the Firmware-Aktualisierung dialog", dialog("Firmware-Aktualisierung"))
-        wait_text(update, "the warning", ["Braille-Zeile während der Aktualisierung NICHT abziehen!"])
+        wait_text(update, "the warning", ["Braille-Zeile beim Update NICHT abziehen!"])
         press(update, "Übertragung starten")
         box = program.window("the Übertragung abgeschlossen box",
                              box_with_text("Firmware-Aktualisierung abgeschlossen."))

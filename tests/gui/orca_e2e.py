@@ -230,7 +230,7 @@ def whole_update_german(orca, work):
         at = in_order(orca, "Bitte schließen Sie eine Braille-Zeile Vantor 3 an einen USB-Anschluss an.",
                       "Orvanta Firmware-Aktualisierung für Braille-Zeilen 5.71", "aktuelle Firmware-Version 5.60")
         key("Return")
-        at = in_order(orca, "Firmware-Aktualisierung", "Braille-Zeile während der Aktualisierung NICHT abziehen!",
+        at = in_order(orca, "Firmware-Aktualisierung", "Braille-Zeile beim Update NICHT abziehen!",
                       "Übertragung starten", after=at + 1)
         key("space")
         started = orca.wait_for("Firmware wird übertragen...", at)
