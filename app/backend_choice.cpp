@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/dotvane_app.h"
+#include "os/i18n.h"
 #include "ui/text/text_backend.h"
 #ifdef DOTVANE_HAVE_WX
 #include "ui/wx/wx_backend.h"
@@ -64,16 +65,21 @@ std::unique_ptr<ui::Backend> MakeBackend() {
   } else if (choice == "gui") {
     graphical = kHaveGraphicalBackend;  // tried even without DISPLAY: it fails cleanly and says so
     if (!kHaveGraphicalBackend) {
-      std::cerr << ProgramName()
-                << ": the graphical interface is not part of this build; using the text interface\n";
+      std::cerr << os::i18n::Format(
+                       N_("%1$s: the graphical interface is not part of this build; using the text interface"),
+                       {ProgramName()})
+                << "\n";
     }
   } else if (!choice.empty()) {
-    std::cerr << ProgramName() << ": DOTVANE_UI must be \"text\" or \"gui\", not \"" << choice
-              << "\"; ignoring it\n";
+    std::cerr << os::i18n::Format(N_("%1$s: DOTVANE_UI must be \"text\" or \"gui\", not \"%2$s\"; ignoring it"),
+                                  {ProgramName(), choice})
+              << "\n";
   }
   if (graphical) {
     if (auto backend = MakeGraphicalBackend()) return backend;
-    std::cerr << ProgramName() << ": cannot open the graphical display; using the text interface\n";
+    std::cerr << os::i18n::Format(N_("%1$s: cannot open the graphical display; using the text interface"),
+                                  {ProgramName()})
+              << "\n";
   }
   return std::make_unique<text::TextBackend>(std::cin, std::cout);
 }

@@ -12,10 +12,12 @@
 #include "app/history.h"
 #include "emulator/emulated_display.h"
 #include "emulator/inproc/inproc_driver.h"
+#include "os/i18n.h"
 #include "os/sync.h"
 #include "power/recording/recording_power.h"
 
 int main(int argc, char** argv) {
+  os::i18n::Init();
   CLI::App options{"Runs dotvane against an emulated braille display inside this process."};
   emu::DisplayConfig config;
   unsigned plugAfterMs = 0;

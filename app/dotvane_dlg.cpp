@@ -9,38 +9,40 @@
 #include "app/version_rules.h"
 #include "driver/driver_support.h"
 #include "image/image_digest.h"
+#include "os/i18n.h"
 #include "os/text_encoding.h"
 #include "protocol/packet.h"
 #include "display/display_class.h"
 
 namespace {
 
-constexpr char kTitlePrefix[] = "Orvanta Braille Display Firmware Update ";
-constexpr char kReady[] = "Ready to update firmware.";
+// TRANSLATORS: the window title; the firmware version this program carries.
+constexpr char kTitle[] = N_("Orvanta Braille Display Firmware Update %1$s");
+constexpr char kReady[] = N_("Ready to update firmware.");
 constexpr char kDamagedImage[] =
-    "The firmware image inside Dotvane is damaged, so it cannot be written to the Braille display. Install Dotvane "
-    "again.";
+    N_("The firmware image inside Dotvane is damaged, so it cannot be written to the Braille display. Install "
+       "Dotvane again.");
 constexpr char kCompleted[] =
-    "Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
-    "restart it.";
+    N_("Firmware update completed.  If you are using a screen reader with this Braille display, you may need to "
+       "restart it.");
 // A request to end the program during an update: said in the window and on
 // standard error.
 constexpr char kEndAfterWrite[] =
-    "The firmware is being written to the Braille display. Dotvane will end when the update has finished.";
-constexpr char kEndAfterRestart[] = "Dotvane will end when the update has finished.";
+    N_("The firmware is being written to the Braille display. Dotvane will end when the update has finished.");
+constexpr char kEndAfterRestart[] = N_("Dotvane will end when the update has finished.");
 constexpr char kRestartOverdue[] =
-    "The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
-    "firmware version, or choose Exit.";
+    N_("The Braille display has not come back from its firmware update. Unplug it and plug it in again to see its "
+       "firmware version, or choose Exit.");
 // Back on the bus, not yet identified: whether the update took is known only
 // from the version it reports, so nothing may be said to have completed.  It
 // still says the write ended: a display that restarts quickly is back before
 // a screen reader has read the restart wait.
 constexpr char kBackChecking[] =
-    "The firmware has been written. The Braille display has come back from its firmware update. Checking its "
-    "firmware version.";
+    N_("The firmware has been written. The Braille display has come back from its firmware update. Checking its "
+       "firmware version.");
 constexpr char kBackUnidentified[] =
-    "The Braille display has come back from its firmware update but has not identified itself. Unplug it and plug "
-    "it in again to see its firmware version, or choose Exit.";
+    N_("The Braille display has come back from its firmware update but has not identified itself. Unplug it and "
+       "plug it in again to see its firmware version, or choose Exit.");
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -52,23 +54,26 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 // Update Firmware... cannot be pressed: it must never claim the display is
 // ready to update then.
 
-constexpr char kRefusedStatus[] = "This firmware version cannot be updated.";
-constexpr char kDeclinedStatus[] = "The firmware was not updated.";
+constexpr char kRefusedStatus[] = N_("This firmware version cannot be updated.");
+constexpr char kDeclinedStatus[] = N_("The firmware was not updated.");
 constexpr char kFailedStatus[] =
-    "The firmware update failed. Unplug the Braille display and plug it in again to try again.";
-constexpr char kRefused[] = "Cannot update this firmware version!";
-constexpr char kSameVersion[] = "Firmware is already updated to the correct version.";
-constexpr char kOlderImage[] = "The update firmware is an older version than the current firmware.";
+    N_("The firmware update failed. Unplug the Braille display and plug it in again to try again.");
+constexpr char kRefused[] = N_("Cannot update this firmware version!");
+constexpr char kSameVersion[] = N_("Firmware is already updated to the correct version.");
+constexpr char kOlderImage[] = N_("The update firmware is an older version than the current firmware.");
+// Captions of the boxes, as the seed wrote them (in capitals).
+constexpr char kErrorCaption[] = N_("ERROR");
+constexpr char kWarningCaption[] = N_("WARNING");
 // Said before "Ready to update firmware." when the history's last attempt
 // for this display began to write and never ended.
 constexpr char kInterruptedStatus[] =
-    "The last firmware update of this Braille display was interrupted before it finished. ";
+    N_("The last firmware update of this Braille display was interrupted before it finished. ");
 
 // Captions of the boxes that have none of their own: a screen reader says
 // the caption first, and the program's file name tells nobody anything.
-constexpr char kNoPermissionCaption[] = "No Permission for the Braille Display";
-constexpr char kBusyCaption[] = "Braille Display in Use";
-constexpr char kNotConfirmedCaption[] = "Firmware Update Not Confirmed";
+constexpr char kNoPermissionCaption[] = N_("No Permission for the Braille Display");
+constexpr char kBusyCaption[] = N_("Braille Display in Use");
+constexpr char kNotConfirmedCaption[] = N_("Firmware Update Not Confirmed");
 
 }  // namespace
 
@@ -89,19 +94,19 @@ ui::BOOL CDotvaneDlg::OnInitDialog() {
                           : LoadFirmwareImage("BIN_UPDATE", "BIN") ? "BIN_UPDATE"
                                                                    : nullptr;
   if (imageName == nullptr) {
-    MessageBox("Resource file not found!", "", ui::MB_OK | ui::MB_ICONERROR);
+    MessageBox(_("Resource file not found!"), "", ui::MB_OK | ui::MB_ICONERROR);
     EndDialog(ui::IDCANCEL);
     return 1;
   }
   // Checked before anything is asked of a display: an image that is not
   // the one the build made would leave the display with damaged firmware.
   if (!ImageMatchesRecordedDigest(m_images, imageName, {m_image.Data(), m_image.GetLength()})) {
-    MessageBox(kDamagedImage, "", ui::MB_OK | ui::MB_ICONERROR);
+    MessageBox(_(kDamagedImage), "", ui::MB_OK | ui::MB_ICONERROR);
     EndDialog(ui::IDCANCEL);
     return 1;
   }
 
-  SetWindowText(kTitlePrefix + FormatFirmwareVersion(m_imageVersion));
+  SetWindowText(os::i18n::Format(kTitle, {FormatFirmwareVersion(m_imageVersion)}));
   endreq::SetOwner(this);
 
   const std::string about = ui::LoadString(os::ResourceModule::Self(), IDS_ABOUTBOX);
@@ -138,18 +143,19 @@ void CDotvaneDlg::RegisterNotification() {
 // ever get "please plug it in", which cannot help: say what is wrong and
 // what to do about it.
 const char* CDotvaneDlg::CannotOpenCaption(os::DWORD error) {
-  return error == os::ERROR_ACCESS_DENIED ? kNoPermissionCaption : kBusyCaption;
+  return _(error == os::ERROR_ACCESS_DENIED ? kNoPermissionCaption : kBusyCaption);
 }
 
 const char* CDotvaneDlg::CannotOpenText(os::DWORD error) {
   switch (error) {
     case os::ERROR_ACCESS_DENIED:
-      return "A Braille display is connected, but you do not have permission to use it. Install the udev rule "
-             "that comes with Dotvane (70-dotvane.rules), then unplug the display and plug it in again. Choose "
-             "OK to try again or Cancel to exit.";
+      return _("A Braille display is connected, but you do not have permission to use it. Install the udev rule "
+               "that comes with Dotvane (70-dotvane.rules), then unplug the display and plug it in again. Choose "
+               "OK to try again or Cancel to exit.");
     case os::ERROR_BUSY:
-      return "A Braille display is connected, but another program is using it, such as a screen reader's Braille "
-             "service. Stop that program or its Braille service, then choose OK to try again or Cancel to exit.";
+      return _("A Braille display is connected, but another program is using it, such as a screen reader's "
+               "Braille service. Stop that program or its Braille service, then choose OK to try again or Cancel "
+               "to exit.");
     default:
       return nullptr;
   }
@@ -200,8 +206,14 @@ void CDotvaneDlg::SendQuery() {
 std::string CDotvaneDlg::IdentityText() {
   if (m_manufacturer.empty()) return {};
   ReplaceAll(m_model, "qx display", "Ostrel");
-  return m_manufacturer + ", " + m_model + " Braille display," + (m_updateDone ? " updated to" : " current") +
-         " Firmware Version " + m_version + ". ";
+  // The sentence that follows it is joined with one space.
+  return os::i18n::Format(m_updateDone
+                              // TRANSLATORS: the display's maker, its model and its new firmware version.
+                              ? N_("%1$s, %2$s Braille display, updated to Firmware Version %3$s.")
+                              // TRANSLATORS: the display's maker, its model and its firmware version.
+                              : N_("%1$s, %2$s Braille display, current Firmware Version %3$s."),
+                          {m_manufacturer, m_model, m_version}) +
+         " ";
 }
 
 // The restart can take a while, and nothing else moves meanwhile: the user
@@ -210,9 +222,12 @@ std::string CDotvaneDlg::IdentityText() {
 // goes with its window, unheard, so this is where the user learns of it.
 std::string CDotvaneDlg::RestartWaitText() {
   const os::DWORD minutes = (kRestartWaitMs + 59999) / 60000;
-  return "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This "
-         "takes at most " +
-         std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes.");
+  return os::i18n::FormatPlural(
+      "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This takes "
+      "at most %1$s minute.",
+      "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This takes "
+      "at most %1$s minutes.",
+      minutes, {std::to_string(minutes)});
 }
 
 bool CDotvaneDlg::LastAttemptInterrupted() {
@@ -244,19 +259,19 @@ void CDotvaneDlg::UpdateStatus() {
   } else if (m_updateDone && m_version.empty()) {
     // Reconnected, its identity not in yet (or unreadable): the version it
     // reports decides whether the update took.
-    SetDlgItemText(IDC_STATUS, text + kBackChecking);
+    SetDlgItemText(IDC_STATUS, text + _(kBackChecking));
   } else if (m_updateDone) {
-    text += kCompleted;
+    text += _(kCompleted);
     if (!m_manufacturer.empty()) {
-      MessageBox(text, "Download Done", ui::MB_OK | ui::MB_ICONINFORMATION);
+      MessageBox(text, _("Download Done"), ui::MB_OK | ui::MB_ICONINFORMATION);
       EndDialog(ui::IDOK);
     } else {
       SetDlgItemText(IDC_STATUS, text);
     }
   } else {
     EnableDlgItem(IDC_UPDATE, true);
-    if (LastAttemptInterrupted()) text += kInterruptedStatus;
-    text += kReady;
+    if (LastAttemptInterrupted()) text += _(kInterruptedStatus);
+    text += _(kReady);
     if (GetDefID() == ui::IDCANCEL) {
       SetDefID(IDC_UPDATE);
       RedrawWindow();
@@ -292,17 +307,19 @@ ui::LRESULT CDotvaneDlg::OnLongPacket(ui::WPARAM wParam, ui::LPARAM) {
   std::string error;
   switch (info.outcome) {
     case InfoOutcome::kChecksumError: {
-      char text[64];
-      std::snprintf(text, sizeof text, "Bad data checksum! Checksum:%02X  Should be:%02X ", info.received,
-                    info.computed);
-      error = text;
+      char received[8];
+      char computed[8];
+      std::snprintf(received, sizeof received, "%02X", info.received);
+      std::snprintf(computed, sizeof computed, "%02X", info.computed);
+      // TRANSLATORS: the checksum the display sent and the one its data has, two hex digits each.
+      error = os::i18n::Format(N_("Bad data checksum! Checksum:%1$s  Should be:%2$s"), {received, computed}) + " ";
       break;
     }
     case InfoOutcome::kUnknownPacket:
-      error = "Unknown packet!";
+      error = _("Unknown packet!");
       break;
     case InfoOutcome::kBadHeader:
-      error = "Bad INFO packet header!";
+      error = _("Bad INFO packet header!");
       break;
     case InfoOutcome::kAccepted:
       // The display's texts are 8-bit text; from here on they are UTF-8.
@@ -335,20 +352,20 @@ void CDotvaneDlg::OnUpdateFirmware() {
     if (display.major < 4 || (imageNew && !displayNew)) {
       m_history.End(history::Result::kRefused);
       endreq::SetStage(endreq::Stage::kIdle);
-      MessageBox(kRefused, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
-      SetStatusSentence(kRefusedStatus);
+      MessageBox(_(kRefused), _(kErrorCaption), ui::MB_OK | ui::MB_ICONERROR);
+      SetStatusSentence(_(kRefusedStatus));
       SetDefID(ui::IDCANCEL);
       GotoDlgCtrl(ui::IDCANCEL);
       return;
     }
     if (!IsOlderThan(display, m_imageVersion)) {
       const bool same = display.major == m_imageVersion.major && display.minor == m_imageVersion.minor;
-      const int answer = MessageBox(same ? kSameVersion : kOlderImage, "WARNING",
+      const int answer = MessageBox(_(same ? kSameVersion : kOlderImage), _(kWarningCaption),
                                     ui::MB_OKCANCEL | ui::MB_ICONWARNING | ui::MB_DEFBUTTON2);
       if (answer != ui::IDOK) {
         m_history.End(history::Result::kDeclined);
         endreq::SetStage(endreq::Stage::kIdle);
-        SetStatusSentence(kDeclinedStatus);
+        SetStatusSentence(_(kDeclinedStatus));
         SetDefID(ui::IDCANCEL);
         GotoDlgCtrl(ui::IDCANCEL);
         return;
@@ -387,7 +404,7 @@ void CDotvaneDlg::OnUpdateFirmware() {
     SetDlgItemText(IDC_STATUS, RestartWaitText() + EndAfterUpdateTail());
     StartRestartWatch();
   } else if (download.IsWriting()) {
-    SetStatusSentence(kFailedStatus);
+    SetStatusSentence(_(kFailedStatus));
     // Update Firmware... stays disabled: Return and the keyboard are on Exit.
     SetDefID(ui::IDCANCEL);
     GotoDlgCtrl(ui::IDCANCEL);
@@ -416,10 +433,15 @@ void CDotvaneDlg::CheckUpdatedDisplay() {
   m_link.SetDisplayPath({});
   const std::string image = FormatFirmwareVersion(m_imageVersion);
   // A display that names no version at all is not told of "version  instead of".
-  const std::string came = m_version.empty() ? "without a firmware version instead of version "
-                                             : "with firmware version " + m_version + " instead of ";
-  MessageBox("Firmware update failed! The Braille display came back " + came + image + ".", "ERROR",
-             ui::MB_OK | ui::MB_ICONERROR);
+  const std::string text =
+      m_version.empty()
+          ? os::i18n::Format(N_("Firmware update failed! The Braille display came back without a firmware version "
+                                "instead of version %1$s."),
+                             {image})
+          : os::i18n::Format(N_("Firmware update failed! The Braille display came back with firmware version %1$s "
+                                "instead of %2$s."),
+                             {m_version, image});
+  MessageBox(text, _(kErrorCaption), ui::MB_OK | ui::MB_ICONERROR);
 }
 
 void CDotvaneDlg::StartRestartWatch() {
@@ -455,13 +477,14 @@ ui::LRESULT CDotvaneDlg::OnRestartOverdue(ui::WPARAM, ui::LPARAM) {
   // no identity it sent could be read.
   const bool cameBack = m_connected && m_link.HasReader();
   endreq::SetStage(endreq::Stage::kIdle);
-  MessageBox(cameBack ? kBackUnidentified : kRestartOverdue, kNotConfirmedCaption, ui::MB_OK | ui::MB_ICONWARNING);
+  MessageBox(_(cameBack ? kBackUnidentified : kRestartOverdue), _(kNotConfirmedCaption),
+             ui::MB_OK | ui::MB_ICONWARNING);
   EndIfRequested();
   return 0;
 }
 
 std::string CDotvaneDlg::EndAfterUpdateTail() const {
-  return m_endRequested ? std::string(" ") + kEndAfterRestart : std::string();
+  return m_endRequested ? std::string(" ") + _(kEndAfterRestart) : std::string();
 }
 
 ui::LRESULT CDotvaneDlg::OnEndRequested(ui::WPARAM request, ui::LPARAM) {
@@ -472,7 +495,7 @@ ui::LRESULT CDotvaneDlg::OnEndRequested(ui::WPARAM request, ui::LPARAM) {
       std::string said;
       if (m_download != nullptr) {
         // Once the write is over its outcome is on its way, and says itself.
-        said = m_download->SayEndAfterUpdate(kEndAfterWrite) ? kEndAfterWrite : kEndAfterRestart;
+        said = m_download->SayEndAfterUpdate(_(kEndAfterWrite)) ? _(kEndAfterWrite) : _(kEndAfterRestart);
       } else {
         said = RestartWaitText() + EndAfterUpdateTail();
         SetDlgItemText(IDC_STATUS, said);

@@ -21,6 +21,7 @@
 #include "driver/libusb/libusb_driver.h"
 #include "power/dbus/dbus_power.h"
 #endif
+#include "os/i18n.h"
 #include "os/resources.h"
 #include "ui/text/parent_console.h"
 
@@ -30,14 +31,13 @@ constexpr int kUsageError = 2;
 
 // The program's version and the firmware version it carries.
 std::string VersionText() {
-  std::string text = std::string("dotvane ") + DOTVANE_VERSION;
   ImageStream image;
   FirmwareVersion version;
   if (LoadFirmwareImage(os::ResourceModule::Self(), "IIC_UPDATE", "IIC", image, version) ||
       LoadFirmwareImage(os::ResourceModule::Self(), "BIN_UPDATE", "BIN", image, version)) {
-    text += ", firmware image " + FormatFirmwareVersion(version);
+    return os::i18n::Format(N_("dotvane %1$s, firmware image %2$s"), {DOTVANE_VERSION, FormatFirmwareVersion(version)});
   }
-  return text;
+  return os::i18n::Format(N_("dotvane %1$s"), {DOTVANE_VERSION});
 }
 
 }  // namespace
@@ -47,25 +47,33 @@ int main(int argc, char** argv) {
   // a program with windows has none of its own); without options it opens
   // its windows and needs none.
   if (argc > 1) text::UseParentConsole();
+  os::i18n::Init();
   CLI::App app{
-      "Updates the firmware of an Orvanta USB braille display to the version this program carries. It finds "
+      _("Updates the firmware of an Orvanta USB braille display to the version this program carries. It finds "
       "the display, shows its maker, model and firmware version, applies the version rules, writes the image, "
       "waits for the display to restart and reports its new version. Without options it opens its window, or, "
-      "when no graphical display is available, runs as lines of plain text in the terminal.",
+      "when no graphical display is available, runs as lines of plain text in the terminal."),
       "dotvane"};
+  // CLI11's own words in the help; the option names and the program's name stay as they are typed.
+  auto formatter = std::make_shared<CLI::Formatter>();
+  formatter->label("Usage", _("Usage"));
+  formatter->label("OPTIONS", _("OPTIONS"));
+  app.formatter(formatter);
+  app.option_defaults()->group(_("Options"));
+  app.set_help_flag("-h,--help", _("Print this help message and exit"));
   app.footer(
-      "Exit status: 0 after a completed update (the updated display identified itself with the new version and "
+      _("Exit status: 0 after a completed update (the updated display identified itself with the new version and "
       "\"Download Done\" was shown), and after --help, --version or --history; 1 in every other case (Exit, "
       "Cancel at the plug-in prompt, no firmware image or a damaged one, an update that failed or whose display "
       "did not come back, also when the program was asked to end during it, a history that cannot be read); 2 for "
       "bad options. Ended by a signal outside an update, the program ends as that signal ends it (128 plus the "
-      "signal's number, in the shell).");
+      "signal's number, in the shell)."));
   app.set_version_flag("--version", std::function<std::string()>(VersionText),
-                       "Print the program's version and the firmware version it carries, and exit");
+                       _("Print the program's version and the firmware version it carries, and exit"));
   bool showHistory = false;
   app.add_flag("--history", showHistory,
-               "Print the update history (every update attempt: when, which display, the versions, how it ended) "
-               "and exit");
+               _("Print the update history (every update attempt: when, which display, the versions, how it "
+                 "ended) and exit"));
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

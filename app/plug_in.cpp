@@ -2,6 +2,7 @@
 
 #include "app/display_arrival.h"
 #include "app/resource.h"
+#include "os/i18n.h"
 #include "os/sync.h"
 #include "display/display_class.h"
 
@@ -13,7 +14,7 @@ CPlugIn::~CPlugIn() {
 
 ui::BOOL CPlugIn::OnInitDialog() {
   RegisterNotification();
-  m_prompt = "Please plug a Vantor 3 Braille display into a USB port.";
+  m_prompt = _("Please plug a Vantor 3 Braille display into a USB port.");
   SetDlgItemText(IDC_PLUGIN_TEXT, m_prompt);
   return 1;
 }

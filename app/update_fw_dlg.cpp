@@ -2,12 +2,14 @@
 
 #include "app/end_requests.h"
 #include "app/resource.h"
+#include "os/i18n.h"
 
 namespace {
 
 // Said when Escape or the close box is refused during the write.
 constexpr char kStillWriting[] =
-    "The firmware is being written to the Braille display; this window closes by itself when the writing has ended.";
+    N_("The firmware is being written to the Braille display; this window closes by itself when the writing has "
+       "ended.");
 
 }  // namespace
 
@@ -43,7 +45,7 @@ void CUpdateFWDlg::OnOK() {}
 // met with silence sounds like a hang; the user is told why the window stays.
 void CUpdateFWDlg::OnCancel() {
   if (m_writing) {
-    Say(kStillWriting);
+    Say(_(kStillWriting));
     return;
   }
   EndDialog(0);
@@ -66,8 +68,10 @@ ui::LRESULT CUpdateFWDlg::OnAppMessage(ui::UINT message, ui::WPARAM wParam, ui::
 }
 
 std::string CUpdateFWDlg::LowBatteryText(int percent) {
-  return "Connect the computer to power, then choose Update Firmware... again: its battery is at " +
-         std::to_string(percent) + "%, which may not last until the Braille display has been written.";
+  // TRANSLATORS: the battery's charge in percent.
+  return os::i18n::Format(N_("Connect the computer to power, then choose Update Firmware... again: its battery is at "
+                             "%1$s%%, which may not last until the Braille display has been written."),
+                          {std::to_string(percent)});
 }
 
 void CUpdateFWDlg::OnStartDownload() {
@@ -80,7 +84,7 @@ void CUpdateFWDlg::OnStartDownload() {
   const power::Supply supply = power::ReadSupply();
   if (power::TooLowToWrite(supply)) {
     m_lowBattery = *supply.percent;
-    MessageBox(LowBatteryText(*supply.percent), kLowBatteryCaption, ui::MB_OK | ui::MB_ICONWARNING);
+    MessageBox(LowBatteryText(*supply.percent), _(kLowBatteryCaption), ui::MB_OK | ui::MB_ICONWARNING);
     EndDialog(0);
     return;
   }
@@ -93,7 +97,7 @@ void CUpdateFWDlg::OnStartDownload() {
   // text rather than to a Cancel about to be disabled.
   EnableDlgItem(IDC_CANCEL_DOWNLOAD, false);
   EnableDlgItem(IDC_START_DOWNLOAD, false);
-  SetDlgItemText(IDC_UPDATE_TEXT, "Downloading firmware...");
+  SetDlgItemText(IDC_UPDATE_TEXT, _("Downloading firmware..."));
   RedrawWindow();
 
   m_stream->Seek(0);
@@ -137,8 +141,11 @@ ui::LRESULT CUpdateFWDlg::OnDownloadEnded(ui::WPARAM result) {
   // The update has ended here: the computer is free again before the box.
   m_keepRunning.reset();
   std::string status;
-  m_link->FormatStatus(status);
-  MessageBox("Firmware update failed!" + status, "ERROR", ui::MB_OK | ui::MB_ICONERROR);
+  m_link->FormatStatus(status);  // " (<six status bytes in hex>)"
+  const std::string bytes = status.size() > 3 ? status.substr(2, status.size() - 3) : status;
+  // TRANSLATORS: the six status bytes the display answered, in hex (010010000001).
+  MessageBox(os::i18n::Format(N_("Firmware update failed! (%1$s)"), {bytes}), _("ERROR"),
+             ui::MB_OK | ui::MB_ICONERROR);
   EndDialog(0);
   return 0;
 }

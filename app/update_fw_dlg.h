@@ -7,6 +7,7 @@
 
 #include "app/update_history.h"
 #include "image/firmware_image.h"
+#include "os/i18n.h"
 #include "os/thread.h"
 #include "power/power.h"
 #include "ui/ui.h"
@@ -54,7 +55,7 @@ class CUpdateFWDlg : public ui::CDialog {
 
   // The box shown instead of a write on a low battery.
   static std::string LowBatteryText(int percent);
-  static constexpr char kLowBatteryCaption[] = "Battery Too Low";
+  static constexpr char kLowBatteryCaption[] = N_("Battery Too Low");
 
  private:
   void JoinWriter();

@@ -165,7 +165,11 @@ def main():
     parser.add_argument("--gzip", help="also write the page compressed, as Debian installs it, to this file")
     args = parser.parse_args()
 
-    run = subprocess.run([args.program, "--help"], capture_output=True, text=True, timeout=60)
+    # The page is English whatever the builder's language: the program's help
+    # is translated, its manual page is not.
+    env = {k: v for k, v in os.environ.items() if k not in ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG")}
+    env["LC_ALL"] = "C"
+    run = subprocess.run([args.program, "--help"], capture_output=True, text=True, timeout=60, env=env)
     if run.returncode != 0:
         sys.exit("manpage.py: %s --help ended with %d: %s" % (args.program, run.returncode, run.stderr))
     description, usage, options, after = parse_help(run.stdout)

@@ -34,7 +34,8 @@ ScopedBackend::ScopedBackend(Backend& backend) : previous_(g_current.exchange(&b
 ScopedBackend::~ScopedBackend() { g_current.store(previous_); }
 
 KeepRunning::KeepRunning(void* window) : backend_(Current()) {
-  backend_.Hold(kHoldReason, window);
+  // The system shows it to whoever tries to shut down: in their language.
+  backend_.Hold(_(kHoldReason), window);
   g_holds.fetch_add(1);
 }
 

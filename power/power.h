@@ -12,11 +12,13 @@
 #include <optional>
 #include <string>
 
+#include "os/i18n.h"
+
 namespace power {
 
 // Why the computer is held, as the system shows it to whoever asks
 // (a shutdown screen, `systemd-inhibit --list`).
-inline constexpr char kHoldReason[] = "The Braille display's firmware is being written.";
+inline constexpr char kHoldReason[] = N_("The Braille display's firmware is being written.");
 
 // Below this charge, on battery and not charging, a write is not started.
 inline constexpr int kMinBatteryPercent = 25;

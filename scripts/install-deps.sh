@@ -30,6 +30,8 @@ packages=(
   x11-utils         # xdpyinfo: waits until the virtual display answers
   imagemagick       # import: screenshots of the virtual display
   desktop-file-utils  # desktop-file-validate checks the menu entry
+  gettext           # the translations: xgettext extracts, msgfmt checks and compiles the catalogues (po/)
+  locales           # ...and the German screen-reader test runs in de_DE.UTF-8 (generated below)
   libusb-1.0-0-dev  # the driver back end for real displays
   pkg-config        # finds libusb-1.0
   umockdev          # dotvane-emulate: displays as USB devices (its preload library)
@@ -69,4 +71,17 @@ if ((${#missing[@]})); then
   echo "install-deps: installing ${missing[*]}"
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The German screen-reader test runs Orca in de_DE.UTF-8, a locale Debian
+# has to generate (the program's own tests need only C.UTF-8, always there).
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "install-deps: the locale de_DE.UTF-8 is missing; run as root to generate it" >&2
+    exit 1
+  fi
+  echo "install-deps: generating the locale de_DE.UTF-8"
+  sed -i 's/^# *\(de_DE\.UTF-8 UTF-8\)$/\1/' /etc/locale.gen
+  grep -qx 'de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' >>/etc/locale.gen
+  locale-gen
 fi

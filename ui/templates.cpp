@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/i18n.h"
 #include "ui/ui.h"
 
 namespace ui {
@@ -291,6 +292,12 @@ std::optional<DialogTemplate> LoadDialogTemplate(const os::ResourceModule& modul
   // A template filed under the wrong number is a build mistake; showing it
   // as the asked-for dialog would hide it.
   if (!dialog || dialog->id != id) return std::nullopt;
+  // The templates are written in English; every back end shows them in the
+  // user's language (tools/po_extract.py puts their texts in the catalogue).
+  dialog->title = std::string(os::i18n::Translate(dialog->title.c_str()));
+  for (ControlTemplate& control : dialog->controls) {
+    if (control.kind != ControlKind::kIcon) control.text = std::string(os::i18n::Translate(control.text.c_str()));
+  }
   return dialog;
 }
 
@@ -301,7 +308,7 @@ std::string LoadString(const os::ResourceModule& module, int id) {
   // Editors like to end files with a line break; it is not part of the text.
   if (text.ends_with('\n')) text.remove_suffix(1);
   if (text.ends_with('\r')) text.remove_suffix(1);
-  return std::string(text);
+  return os::i18n::Translate(std::string(text).c_str());
 }
 
 // The version block is "key=value" lines, the key being the full query path

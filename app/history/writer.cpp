@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "app/history/path.h"
+#include "os/i18n.h"
 #include "os/sync.h"
 #include "os/thread_safety.h"
 
@@ -94,7 +95,7 @@ std::shared_ptr<WriterState> Writer() {
 void Report(const std::string& problem, std::string* reported) {
   if (problem == *reported) return;
   *reported = problem;
-  if (!problem.empty()) std::fprintf(stderr, "%s: %s\n", ProgramName(), problem.c_str());
+  if (!problem.empty()) std::fprintf(stderr, "%s\n", problem.c_str());
 }
 
 void WriterLoop(std::shared_ptr<WriterState> state) {
@@ -111,9 +112,13 @@ void WriterLoop(std::shared_ptr<WriterState> state) {
     state->queue.pop_front();
     lock.Unlock();
     if (path.empty()) {
-      Report("cannot write the update history: neither XDG_STATE_HOME nor HOME is set", &reported);
+      Report(os::i18n::Format(N_("%1$s: cannot write the update history: neither XDG_STATE_HOME nor HOME is set"),
+                              {ProgramName()}),
+             &reported);
     } else if (const int error = WriteLine(path, line)) {
-      Report("cannot write the update history to " + path + ": " + std::strerror(error), &reported);
+      Report(os::i18n::Format(N_("%1$s: cannot write the update history to %2$s: %3$s"),
+                              {ProgramName(), path, std::strerror(error)}),
+             &reported);
     } else {
       Report("", &reported);
     }

@@ -32,22 +32,29 @@ COMPLETED_BOX = (
 )
 
 
-def environment():
-    env = dict(os.environ, DOTVANE_UI="text")
+def environment(language=None):
+    """English unless a language is asked for: the machine's own locale never
+    decides what the program says."""
+    env = dict(os.environ, DOTVANE_UI="text", LC_ALL="C")
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
+    env.pop("LANGUAGE", None)
+    if language:
+        # glibc honours LANGUAGE when the locale is not C; C.UTF-8 is always there.
+        del env["LC_ALL"]
+        env.update(LANG="C.UTF-8", LANGUAGE=language)
     return env
 
 
 class Run:
     """One run of dotvane under dotvane-emulate."""
 
-    def __init__(self, script, *options, env=None):
+    def __init__(self, script, *options, env=None, language=None):
         self.dir = tempfile.TemporaryDirectory()
         self.log_path = os.path.join(self.dir.name, "requests.jsonl")
         command = [EMULATE, *options, "--log", self.log_path, "--", DOTVANE]
         done = subprocess.run(command, input="".join(line + "\n" for line in script), capture_output=True,
-                              text=True, timeout=RUN_LIMIT_S, env=env or environment())
+                              text=True, timeout=RUN_LIMIT_S, env=env or environment(language))
         self.status = done.returncode
         self.out = done.stdout
         self.err = done.stderr
@@ -112,6 +119,35 @@ class EndToEnd(unittest.TestCase):
             run.index('box "ERROR" "Firmware update failed! (010010000001)" buttons OK default OK icon error'), 0,
             run.describe())
         self.assertGreaterEqual(run.index('end 129 "Firmware Update" result 0'), 0, run.describe())
+
+    def test_in_german_every_window_speaks_german_and_english_scripts_still_work(self):
+        # The scripts mix the English texts and the shown German ones: both must match.
+        with self.subTest("a whole update"):
+            run = Run(["wait current Firmware Version", "press Aktualisieren...", "press Start Download",
+                       "wait Download Done", "answer ok"], language="de")
+            self.assertEqual(run.status, 0, run.describe())
+            for line in ('dialog 102 "Orvanta Firmware-Aktualisierung für Braille-Zeilen 5.71"',
+                         '  button 1000 "Aktualisieren..." default',
+                         '  menu 16 "Über Dotvane..."',
+                         'text 1013 "Orvanta, Vantor 3 Braille-Zeile, aktuelle Firmware-Version 5.60. '
+                         'Bereit zur Aktualisierung der Firmware."',
+                         '  text 1011 "Braille-Zeile beim Update NICHT abziehen!"',
+                         '  button 1002 "Übertragung starten"',
+                         'text 1011 "Firmware wird übertragen..."',
+                         'text 1013 "Warten, bis die Braille-Zeile mit ihrer neuen Firmware neu gestartet ist. '
+                         'Das dauert höchstens 2 Minuten."',
+                         'box "Übertragung abgeschlossen" "Orvanta, Vantor 3 Braille-Zeile, aktualisiert auf '
+                         'Firmware-Version 5.71. Firmware-Aktualisierung abgeschlossen.  Wenn Sie einen '
+                         'Bildschirmleser mit dieser Braille-Zeile verwenden, müssen Sie ihn möglicherweise neu '
+                         'starten." buttons OK default OK icon information'):
+                self.assertIn(line, run.lines, run.describe())
+        with self.subTest("a failed download"):
+            run = Run(["wait aktuelle Firmware-Version", "press Update Firmware...", "press Übertragung starten",
+                       "wait Firmware update failed!", "answer ok", "wait end 129", "press Exit"],
+                      "--refuse-chunk", "0:010010000001", language="de")
+            self.assertEqual(run.status, 1, run.describe())
+            self.assertIn('box "FEHLER" "Firmware-Aktualisierung fehlgeschlagen! (010010000001)" buttons OK default '
+                          'OK icon error', run.lines, run.describe())
 
     def test_removal_before_an_update_asks_for_the_display_until_it_arrives(self):
         run = Run(["wait current Firmware Version", "wait dialog 131", "wait end 131",

@@ -136,9 +136,16 @@ class Program:
     whose process descends from that dotvane-emulate, so that a window left
     over from an earlier run is never taken for this run's."""
 
-    def __init__(self, *options):
-        env = dict(os.environ, DOTVANE_UI="gui")
+    def __init__(self, *options, language=None):
+        # English unless a scenario asks for a language: the machine's own
+        # locale never decides what the windows say.
+        env = dict(os.environ, DOTVANE_UI="gui", LC_ALL="C")
         env.pop("NO_AT_BRIDGE", None)
+        env.pop("LANGUAGE", None)
+        if language:
+            # glibc honours LANGUAGE when the locale is not C; C.UTF-8 is always there.
+            env.pop("LC_ALL")
+            env.update(LANG="C.UTF-8", LANGUAGE=language)
         self.process = subprocess.Popen([EMULATE, *options, "--", DOTVANE], env=env)
         log("started %s %s (pid %d)" % (os.path.basename(EMULATE), " ".join(options), self.process.pid))
 
@@ -306,8 +313,40 @@ def scenario_not_found():
         program.stop()
 
 
+def scenario_update_german():
+    """The whole update with the German catalogue: every window, label,
+    button and box reaches the screen reader in German."""
+    program = Program(language="de")
+    try:
+        main = program.window("the German main dialog",
+                              dialog("Orvanta Firmware-Aktualisierung für Braille-Zeilen 5.71"))
+        description = safe(lambda: main.description, "") or ""
+        if "Fenstermenü: Umschalt+F10. Über Dotvane: F1." not in description:
+            raise Failure("the main dialog's description is %r" % description)
+        wait_text(main, "the identity in the status line",
+                  ["Vantor 3 Braille-Zeile, aktuelle Firmware-Version 5.60.",
+                   "Bereit zur Aktualisierung der Firmware."])
+        press(main, "Aktualisieren...")
+        update = program.window("the Firmware-Aktualisierung dialog", dialog("Firmware-Aktualisierung"))
+        wait_text(update, "the warning", ["Braille-Zeile beim Update NICHT abziehen!"])
+        press(update, "Übertragung starten")
+        box = program.window("the Übertragung abgeschlossen box",
+                             box_with_text("Firmware-Aktualisierung abgeschlossen."))
+        poll("the box to be named by its caption", lambda: name(box) == "Übertragung abgeschlossen",
+             show=lambda: describe(box))
+        text = " ".join(labels(box))
+        log("box %r %r" % (name(box), text))
+        if "aktualisiert auf Firmware-Version 5.71" not in text:
+            raise Failure("the box does not say the new version in German:\n" + describe(box))
+        press(box, "OK")
+        program.wait_exit(0)
+    finally:
+        program.stop()
+
+
 SCENARIOS = {
     "update": scenario_update,
+    "update_german": scenario_update_german,
     "refused_version": scenario_refused_version,
     "not_found": scenario_not_found,
 }

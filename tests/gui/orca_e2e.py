@@ -6,7 +6,8 @@ asserted is what Orca itself says it spoke: the "SPEECH OUTPUT" lines of
 its debug file.  Speech goes to speech-dispatcher with a silent audio
 device, so no sound card is needed.
 
-    orca_e2e.py [SCENARIO...]      (update, refusal, unplug, old_firmware, signal; default: all)
+    orca_e2e.py [SCENARIO...]      (update, refusal, unplug, old_firmware, signal,
+                                    update_german; default: all)
 
 run_orca_e2e.sh provides the virtual display, the window manager and the
 session bus; DOTVANE and DOTVANE_EMULATE name the two programs.  Each run
@@ -40,11 +41,26 @@ STILL_WRITING = "The firmware is being written to the Braille display"
 WRITTEN = "The firmware has been written."
 # SPEECH OUTPUT: 'what was said' followed by the voice's settings.
 SPEECH = re.compile(r"SPEECH OUTPUT: '(.*?)'\s*(?:\{|$)")
+# The voice an utterance was given to: a line after its SPEECH OUTPUT line
+# ("SD rate 2, pitch 10, volume 100, language de").
+VOICE = re.compile(r"^\s*SD rate .*, language (\S+)")
 START = time.monotonic()
 
 
 class Failure(Exception):
     pass
+
+
+def locale_environment(env, language):
+    """English (C.UTF-8) whatever the machine's locale, or the given
+    language's UTF-8 locale (install-deps generates de_DE.UTF-8): Orca takes
+    its voice's language from it, and dotvane its texts."""
+    env.pop("LANGUAGE", None)
+    if language:
+        env.update(LC_ALL=language + ".UTF-8", LANGUAGE=language.split("_")[0])
+    else:
+        env.update(LC_ALL="C.UTF-8")
+    return env
 
 
 def log(text):
@@ -59,10 +75,14 @@ def key(*names):
 class Orca:
     """One Orca with a speech-dispatcher of its own, both stopped by stop()."""
 
-    def __init__(self, work):
+    def __init__(self, work, language=None):
         self.work = work
+        if language:
+            known = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
+            if language.lower() + ".utf8" not in known:
+                raise Failure("the locale %s.UTF-8 is missing (scripts/install-deps.sh generates it)" % language)
         self.debug = os.path.join(work, "orca-debug.txt")
-        self.env = dict(os.environ)
+        self.env = locale_environment(dict(os.environ), language)
         run_dir = os.path.join(work, "run")
         os.mkdir(run_dir, 0o700)
         config = os.path.join(work, "config")
@@ -79,11 +99,25 @@ class Orca:
             ["/usr/bin/python3", os.path.join(HERE, "orca_launch.py"), self.debug, prefs],
             env=self.env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "orca.err"), "w"),
             start_new_session=True)
-        self.wait_for("Screen reader on.")
+        self.wait_for("Bildschirmleser an." if language == "de_DE" else "Screen reader on.")
 
     def spoken(self):
         with open(self.debug, errors="replace") as f:
             return [m.group(1) for m in map(SPEECH.search, f) if m]
+
+    def voices(self):
+        """(utterance, the language of the voice speech-dispatcher was asked for), in order."""
+        out = []
+        with open(self.debug, errors="replace") as f:
+            for line in f:
+                said = SPEECH.search(line)
+                if said:
+                    out.append([said.group(1), None])
+                    continue
+                voice = VOICE.search(line)
+                if voice and out and out[-1][1] is None:
+                    out[-1][1] = voice.group(1)
+        return [(said, language or "") for said, language in out]
 
     def wait_for(self, fragment, after=0):
         """The index of the first utterance from `after` on containing `fragment`."""
@@ -114,8 +148,8 @@ class Program:
     """dotvane under dotvane-emulate, in the graphical interface; killed
     when its `with` block is left."""
 
-    def __init__(self, work, *options):
-        env = dict(os.environ, DOTVANE_UI="gui")
+    def __init__(self, work, *options, language=None):
+        env = locale_environment(dict(os.environ, DOTVANE_UI="gui"), language)
         self.process = subprocess.Popen(
             [EMULATE, "--chunk-delay", CHUNK_DELAY_MS, *options, "--", DOTVANE],
             env=env, stdout=open(os.path.join(work, "program.out"), "w"),
@@ -266,8 +300,32 @@ def terminated_mid_write(orca, work):
         program.ends_with(0, "Download Done after SIGTERM")
 
 
+
+def whole_update_german(orca, work):
+    """A German user: Orca speaks with espeak-ng's German voice, and every
+    text it reads, the warning and the end of the update included, is German."""
+    with Program(work, "--plug-delay", "3000", language="de_DE") as program:
+        at = in_order(orca, "Bitte schließen Sie eine Braille-Zeile Vantor 3 an einen USB-Anschluss an.",
+                      "Orvanta Firmware-Aktualisierung für Braille-Zeilen 5.71", "aktuelle Firmware-Version 5.60")
+        key("Return")
+        at = in_order(orca, "Firmware-Aktualisierung", "Braille-Zeile beim Update NICHT abziehen!",
+                      "Übertragung starten", after=at + 1)
+        key("space")
+        started = orca.wait_for("Firmware wird übertragen...", at)
+        done = orca.wait_for("Übertragung abgeschlossen", started + 1)
+        orca.wait_for("aktualisiert auf Firmware-Version 5.71", done)
+        voices = [language for said, language in orca.voices() if "NICHT abziehen" in said]
+        if not voices or any(not language.startswith("de") for language in voices):
+            raise Failure("the warning was not spoken with a German voice: %r" % voices)
+        key("Return")
+        program.ends_with(0, "Übertragung abgeschlossen")
+
+
+
 SCENARIOS = {"update": whole_update, "refusal": refusal, "unplug": unplug, "old_firmware": old_firmware,
-             "signal": terminated_mid_write}
+             "signal": terminated_mid_write, "update_german": whole_update_german}
+# The locale each scenario's user has (Orca's and dotvane's alike); English otherwise.
+LANGUAGES = {"update_german": "de_DE"}
 
 
 def main(names):
@@ -277,7 +335,7 @@ def main(names):
         log("scenario %s in %s" % (name, work))
         orca = None
         try:
-            orca = Orca(work)
+            orca = Orca(work, LANGUAGES.get(name))
             SCENARIOS[name](orca, work)
             log("PASS %s; Orca said, in order:\n  %s" % (name, "\n  ".join(orca.spoken())))
         except Exception as error:  # each scenario reports and the next one runs

@@ -10,10 +10,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-# run ARGS...: sets status, out and err.
+# run ARGS...: sets status, out and err.  English, whatever the machine's
+# locale, unless language names a catalogue (then with C.UTF-8, as glibc
+# ignores LANGUAGE in the C locale).
+language=
 run() {
   status=0
-  env -u DISPLAY -u WAYLAND_DISPLAY DOTVANE_UI=text XDG_STATE_HOME="$work/state" \
+  local locale=(LC_ALL=C)
+  [[ -n $language ]] && locale=(LC_ALL= LANG=C.UTF-8 LANGUAGE="$language")
+  env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE "${locale[@]}" DOTVANE_UI=text XDG_STATE_HOME="$work/state" \
     timeout 20 "$dotvane" "$@" </dev/null >"$work/out" 2>"$work/err" || status=$?
   out=$(cat "$work/out")
   err=$(cat "$work/err")
@@ -36,6 +41,19 @@ done
 run --history
 [[ $status -eq 0 && $out == "No firmware update has been recorded in $work/state/dotvane/history.jsonl." ]] ||
   fail "--history without a history: status $status, out '$out', err '$err'"
+
+# In German: the help, the version text and the history's sentences.
+language=de
+run --help
+[[ $status -eq 0 && $out == *"Aufruf: dotvane [OPTIONEN]"* && $out == *"Optionen:"* && $out == *"Rückgabewert:"* &&
+   $out == *"--history"* && -z $err ]] || fail "--help in German: status $status, out '$out', err '$err'"
+run --version
+[[ $status -eq 0 && $out == "dotvane $version, Firmware-Abbild "[0-9].[0-9][0-9] ]] ||
+  fail "--version in German: status $status, out '$out', err '$err'"
+run --history
+[[ $status -eq 0 && $out == "In $work/state/dotvane/history.jsonl ist keine Firmware-Aktualisierung verzeichnet." ]] ||
+  fail "--history in German: status $status, out '$out', err '$err'"
+language=
 
 mkdir -p "$work/state/dotvane/history.jsonl"  # a folder where the file should be
 run --history

@@ -48,10 +48,22 @@ echo "--- install"
 installed=yes
 dpkg -i "$deb" || fail "dpkg -i"
 
-out=$(env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 dotvane --version </dev/null)
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE LC_ALL=C timeout 20 dotvane --version </dev/null)
 [[ $(command -v dotvane) == /usr/bin/dotvane && $out == "dotvane $version, firmware image "* ]] ||
   fail "installed dotvane --version: '$out'"
 echo "installed: $out"
+# The catalogues, found from the installed program (C.UTF-8: glibc ignores
+# LANGUAGE in the C locale).
+for lang in de es fr; do
+  [[ -f /usr/share/locale/$lang/LC_MESSAGES/dotvane.mo ]] || fail "no $lang catalogue"
+done
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u LC_ALL LANG=C.UTF-8 LANGUAGE=de timeout 20 dotvane --version </dev/null)
+[[ $out == "dotvane $version, Firmware-Abbild "* ]] || fail "installed dotvane --version in German: '$out'"
+echo "in German: $out"
+grep -qx 'GenericName\[de\]=Firmware-Aktualisierung für Braille-Zeilen' /usr/share/applications/dotvane.desktop ||
+  fail "the menu entry has no German name"
+grep -q '<summary xml:lang="fr">' /usr/share/metainfo/com.orvanta.dotvane.metainfo.xml ||
+  fail "the metainfo has no French summary"
 file_info=$(file -b /usr/bin/dotvane)
 [[ $file_info == *", stripped"* ]] || fail "/usr/bin/dotvane is not stripped: $file_info"
 

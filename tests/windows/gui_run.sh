@@ -29,6 +29,8 @@ scenario=${1:?usage: gui_run.sh update|slow-update|no-display BUILD_DIR}
 build=${2:?}
 [[ -n ${DISPLAY:-} ]] || { echo "gui_run: no DISPLAY; skipped" >&2; exit 77; }
 export WINEDEBUG=-all
+# English windows whatever the machine's locale: Wine takes the display language from it.
+export LC_ALL=C.UTF-8
 
 log() { echo "gui_run: $*" >&2; }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "os/mo_catalogue.h"
 #include "os/resources.h"
 #include "ui/ui.h"
 
@@ -116,6 +117,31 @@ TEST(WindowsResources, SelfFindsThemWithFindResource) {
   EXPECT_EQ(PortableString(101), "&About Dotvane...");
   EXPECT_FALSE(self.Find("IIC_UPDATE", "IIC").has_value());
   EXPECT_FALSE(self.Find("#129", "STRING").has_value());
+}
+
+// Each language's catalogue is filed in its own LANGUAGE block, so that
+// FindResourceEx with the user's display language finds it; English has
+// none (its texts are the program's own).
+TEST(WindowsResources, EachLanguagesCatalogueIsFiledUnderItsLanguage) {
+  struct Language {
+    WORD primary;
+    const char* cancel;  // its word for Cancel, or nullptr for none
+  };
+  for (const Language language : {Language{LANG_GERMAN, "Abbrechen"}, Language{LANG_FRENCH, "Annuler"},
+                                  Language{LANG_SPANISH, "Cancelar"}, Language{LANG_ENGLISH, nullptr}}) {
+    HRSRC found = FindResourceExW(nullptr, L"DOTVANE_MO", MAKEINTRESOURCEW(1),
+                                  MAKELANGID(language.primary, SUBLANG_NEUTRAL));
+    if (language.cancel == nullptr) {
+      EXPECT_EQ(found, nullptr);
+      continue;
+    }
+    ASSERT_NE(found, nullptr) << language.primary;
+    const void* data = LockResource(LoadResource(nullptr, found));
+    const auto catalogue = os::i18n::MoCatalogue::Parse(
+        {static_cast<const unsigned char*>(data), SizeofResource(nullptr, found)});
+    ASSERT_TRUE(catalogue) << language.primary;
+    EXPECT_STREQ(catalogue->Find("Cancel"), language.cancel);
+  }
 }
 
 }  // namespace

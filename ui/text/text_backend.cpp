@@ -16,6 +16,8 @@
 #include <map>
 #include <utility>
 
+#include "os/i18n.h"
+
 namespace text {
 
 namespace {
@@ -44,6 +46,16 @@ std::string Lower(std::string_view text) {
   std::string result(text);
   for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return result;
+}
+
+// What `wait` looks for a text in: the line as shown and, where it shows
+// translations, the same line in English, so that a script works in every
+// language.  Lines never hold a raw line break (it is escaped), and neither
+// does a text waited for, so no match can span the two.
+std::string MatchText(std::string_view line) {
+  std::string source = os::i18n::ToSource(line);
+  if (source == line) return Lower(line);
+  return Lower(line) + '\n' + Lower(source);
 }
 
 std::string Trim(std::string_view text) {
@@ -92,16 +104,22 @@ std::pair<std::string, std::string> SplitCommand(const std::string& line) {
   return {Lower(line.substr(0, space)), Trim(line.substr(space + 1))};
 }
 
-constexpr const char* kHelp[] = {
-    "commands:",
-    "  press <label or id>  press a button of the open dialog (or OK/Cancel of a message box)",
-    "  close                close the open dialog, as Escape does; a message box is cancelled",
-    "  answer ok|cancel     answer the message box that is up",
-    "  about                open the About box from the main window's menu",
-    "  show                 say again what the open dialog or message box shows",
-    "  wait <text>          hold the following commands until a line containing <text> appears",
-    "  help                 this list",
+// The commands are typed in English in every language; what they do is
+// said in the user's.
+struct HelpLine {
+  const char* command;
+  const char* what;
 };
+constexpr HelpLine kHelp[] = {
+    {"press <label or id>", N_("press a button of the open dialog (or OK/Cancel of a message box)")},
+    {"close", N_("close the open dialog, as Escape does; a message box is cancelled")},
+    {"answer ok|cancel", N_("answer the message box that is up")},
+    {"about", N_("open the About box from the main window's menu")},
+    {"show", N_("say again what the open dialog or message box shows")},
+    {"wait <text>", N_("hold the following commands until a line containing <text> appears")},
+    {"help", N_("this list")},
+};
+constexpr std::size_t kHelpColumn = 21;
 
 }  // namespace
 
@@ -256,7 +274,7 @@ void TextBackend::Wake() {
 void TextBackend::Print(const std::string& line) {
   out_ << line << '\n';
   out_.flush();
-  const std::string lower = Lower(line);
+  const std::string lower = MatchText(line);
   if (waitFor_ && lower.find(*waitFor_) != std::string::npos) {
     // Met: a following wait looks only at what comes after this line.
     waitFor_.reset();
@@ -503,30 +521,35 @@ void TextBackend::Execute(const std::string& rawLine) {
   if (verb != "wait") sinceCommand_.clear();  // what follows is this command's doing
 
   if (verb == "press") {
-    if (argument.empty()) return Error("press what? give a button's label or id");
+    if (argument.empty()) return Error(_("press what? give a button's label or id"));
     Press(argument);
   } else if (verb == "close") {
     CloseInnermost();
   } else if (verb == "answer") {
-    if (box == nullptr) return Error("no message box is up");
+    if (box == nullptr) return Error(_("no message box is up"));
     const std::string key = Lower(argument);
     if (key == "ok") return Answer(*box, ui::IDOK);
     if (key == "cancel") {
-      if (!HasCancel(box->spec)) return Error("this message box has only OK");
+      if (!HasCancel(box->spec)) return Error(_("this message box has only OK"));
       return Answer(*box, ui::IDCANCEL);
     }
-    Error("answer ok or answer cancel");
+    Error(_("answer ok or answer cancel"));
   } else if (verb == "about") {
     About();
   } else if (verb == "show") {
     for (const std::string& shown : DescribeInnermost()) Print(shown);
   } else if (verb == "wait") {
-    if (argument.empty()) return Error("wait for what? give a text to wait for");
+    if (argument.empty()) return Error(_("wait for what? give a text to wait for"));
     StartWait(argument);
   } else if (verb == "help") {
-    for (const char* helpLine : kHelp) Print(helpLine);
+    Print(_("commands:"));
+    for (const HelpLine& line : kHelp) {
+      std::string command = line.command;
+      command.resize(std::max(command.size() + 1, kHelpColumn), ' ');
+      Print("  " + command + _(line.what));
+    }
   } else {
-    Error("unknown command " + Quote(verb) + "; type help for the list");
+    Error(os::i18n::Format(N_("unknown command %1$s; type help for the list"), {Quote(verb)}));
   }
 }
 
@@ -536,13 +559,15 @@ void TextBackend::Press(const std::string& what) {
   if (top.box != nullptr) {
     if (key == "ok") return Answer(*top.box, ui::IDOK);
     if (key == "cancel" && HasCancel(top.box->spec)) return Answer(*top.box, ui::IDCANCEL);
-    return Error("no button " + Quote(what) + " in this message box");
+    return Error(os::i18n::Format(N_("no button %1$s in this message box"), {Quote(what)}));
   }
 
   ui::CDialog& dialog = *top.dialog;
   const ui::ControlState* found = nullptr;
   for (const ui::ControlState& control : dialog.Controls()) {
-    if (IsButton(control.tpl) && LabelKey(control.text) == key) {
+    // The label as shown, or its English source.
+    if (IsButton(control.tpl) &&
+        (LabelKey(control.text) == key || LabelKey(os::i18n::ToSource(control.text)) == key)) {
       found = &control;
       break;
     }
@@ -553,9 +578,9 @@ void TextBackend::Press(const std::string& what) {
       if (control != nullptr && IsButton(control->tpl)) found = control;
     }
   }
-  if (found == nullptr) return Error("no button " + Quote(what) + " in this dialog");
+  if (found == nullptr) return Error(os::i18n::Format(N_("no button %1$s in this dialog"), {Quote(what)}));
   const std::string label = ShownText(found->text, found->tpl.noPrefix);
-  if (!found->enabled) return Error("button " + Quote(label) + " is disabled");
+  if (!found->enabled) return Error(os::i18n::Format(N_("button %1$s is disabled"), {Quote(label)}));
   // The control may be gone once the command has run: take its id first.
   const int id = found->tpl.id;
   dialog.Command(id);
@@ -572,18 +597,18 @@ void TextBackend::CloseInnermost() {
   // The dialog refuses to close while its Cancel button is disabled; say so,
   // or the user would be left wondering whether the command arrived.
   const ui::ControlState* cancel = top.dialog->Control(ui::IDCANCEL);
-  if (cancel != nullptr && !cancel->enabled) return Error("this dialog cannot be closed now");
+  if (cancel != nullptr && !cancel->enabled) return Error(_("this dialog cannot be closed now"));
   top.dialog->Close();
 }
 
 void TextBackend::About() {
-  if (modals_.back().box != nullptr) return Error("a message box is up; answer it first");
+  if (modals_.back().box != nullptr) return Error(_("a message box is up; answer it first"));
   for (const Modal& modal : modals_) {
     if (modal.dialog == nullptr || modal.dialog->SystemMenuItems().empty()) continue;
     modal.dialog->SystemCommand(modal.dialog->SystemMenuItems().front().first);
     return;
   }
-  Error("no window has a menu with an About item");
+  Error(_("no window has a menu with an About item"));
 }
 
 void TextBackend::StartWait(const std::string& waitText) {
@@ -591,7 +616,7 @@ void TextBackend::StartWait(const std::string& waitText) {
   // Already on screen, or already printed since the last command, counts:
   // the script cannot know how fast we were.
   for (const std::string& shown : DescribeInnermost()) {
-    if (Lower(shown).find(key) != std::string::npos) return;
+    if (MatchText(shown).find(key) != std::string::npos) return;
   }
   for (auto printed = sinceCommand_.begin(); printed != sinceCommand_.end(); ++printed) {
     if (printed->find(key) != std::string::npos) {

@@ -22,6 +22,8 @@
 #include <string>
 #include <utility>
 
+#include "os/i18n.h"
+
 namespace wxui {
 
 // What the back end keeps about one dialog, in CDialog::view.
@@ -683,7 +685,7 @@ void WxBackend::Describe(View& view) {
   const auto& items = view.dialog->SystemMenuItems();
   std::string description;
   if (!items.empty()) {
-    description = "Window menu: Shift+F10. " + Spoken(items.front().second) + ": F1.";
+    description = os::i18n::Format("Window menu: Shift+F10. %1$s: F1.", {Spoken(items.front().second)});
   }
   atk_object_set_description(Accessible(view.window), description.c_str());
 }
@@ -772,6 +774,13 @@ int WxBackend::MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& box) {
   wxWindow* parent = owner != nullptr ? DialogWindow(*owner) : nullptr;
   const std::string caption = box.caption.empty() ? ui::ApplicationName() : box.caption;
   wxMessageDialog message(parent, Wx(box.text), Wx(caption), style);
+  // The buttons in the user's language too (wx's own catalogue is not loaded).
+  const char* ok = os::i18n::Translate("OK");
+  if (hasCancel) {
+    message.SetOKCancelLabels(Wx(ok), Wx(os::i18n::Translate("Cancel")));
+  } else {
+    message.SetOKLabel(Wx(ok));
+  }
 
   modals_.push_back(Modal{});
   struct Pop {
