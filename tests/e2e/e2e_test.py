@@ -134,8 +134,8 @@ class EndToEnd(unittest.TestCase):
                          '  text 1011 "Braille-Zeile beim Update NICHT abziehen!"',
                          '  button 1002 "Übertragung starten"',
                          'text 1011 "Firmware wird übertragen..."',
-                         'text 1013 "Warten, bis die Braille-Zeile mit ihrer neuen Firmware neu gestartet ist. '
-                         'Das dauert höchstens 2 Minuten."',
+                         'text 1013 "Die Firmware wurde geschrieben. Warten, bis die Braille-Zeile mit ihrer neuen '
+                         'Firmware neu gestartet ist. Das dauert höchstens 2 Minuten."',
                          'box "Übertragung abgeschlossen" "Orvanta, Vantor 3 Braille-Zeile, aktualisiert auf '
                          'Firmware-Version 5.71. Firmware-Aktualisierung abgeschlossen.  Wenn Sie einen '
                          'Bildschirmleser mit dieser Braille-Zeile verwenden, müssen Sie ihn möglicherweise neu '
