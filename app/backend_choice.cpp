@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/dotvane_app.h"
+#include "ui/driver_broadcasts/driver_broadcasts.h"
 #include "ui/text/text_backend.h"
 #ifdef DOTVANE_HAVE_WX
 #include "ui/wx/wx_backend.h"
@@ -80,6 +81,7 @@ std::unique_ptr<ui::Backend> MakeBackend() {
 
 int RunDotvane() {
   ui::SetApplicationName(ProgramName());
+  ui::ConnectDriverBroadcasts();
   auto backend = MakeBackend();
   ui::SetBackend(backend.get());
   CDotvaneApp app;
