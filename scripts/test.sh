@@ -26,39 +26,42 @@ export TSAN_OPTIONS=second_deadlock_stack=1
 cpu_files=$(mktemp -d)
 trap 'rm -rf "$cpu_files"' EXIT
 stage() {
-  local name=$1 start before after
+  local name=$1 start before after file=$cpu_files/$BASHPID
   shift
   echo "=== $name"
   start=$SECONDS
-  before=$(children_cpu)
-  "$@"
-  after=$(children_cpu)
-  echo "=== $name: $((SECONDS - start)) s, $(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.0f", a - b }') s processor time"
-}
-# The user and system seconds this shell's finished children have used, as
-# `times` gives them (a subshell would count only its own children, so
-# `times` writes to a file of this shell's own, which awk then reads).
-children_cpu() {
-  local file=$cpu_files/$BASHPID
+  times >"$file"  # in this shell: a subshell would count only its own children
+  before=$(children_cpu "$file")
+  local status=0
+  "$@" || status=$?
   times >"$file"
+  after=$(children_cpu "$file")
+  echo "=== $name: $((SECONDS - start)) s, $(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.0f", a - b }') s processor time"
+  return "$status"
+}
+# The user and system seconds of the finished children, from the second line
+# of `times` as saved in the file given.
+children_cpu() {
   awk 'NR == 2 { print seconds($1) + seconds($2) }
        function seconds(t,   minutes) { minutes = t; sub(/m.*/, "", minutes); sub(/^[0-9]+m/, "", t); sub(/s$/, "", t)
-                                        return minutes * 60 + t }' "$file"
+                                        return minutes * 60 + t }' "$1"
 }
 
 # Compiled in a session of their own, so that a failing Linux stage can stop
-# them (and only them) on its way out.
+# them (and only them) on its way out, and not as a child of this shell, so
+# that their processor time is no part of the stage during which they end.
 background_builds() {
   export CMAKE_BUILD_PARALLEL_LEVEL=2  # memory: beside the Linux builds' own compilers
-  stage "clang thread-safety build" nice -n 19 bash scripts/build.sh tsa
-  stage "windows build (MinGW-w64)" nice -n 19 bash scripts/build.sh windows
+  stage "clang thread-safety build" nice -n 19 bash scripts/build.sh tsa || return 1
+  stage "windows build (MinGW-w64)" nice -n 19 bash scripts/build.sh windows || return 1
 }
 export -f stage children_cpu background_builds
 export cpu_files
 mkdir -p build
 background_log=build/background-builds.log
-setsid bash -euo pipefail -c background_builds >"$background_log" 2>&1 &
-background=$!
+background_status=$cpu_files/background-status
+background=$( (setsid bash -c 'background_builds; echo $? >"$0"' "$background_status" >"$background_log" 2>&1 &
+               echo $!) )
 trap 'kill -- -"$background" 2>/dev/null || true; rm -rf "$cpu_files"' EXIT
 echo "=== clang thread-safety and windows builds: in the background ($background_log)"
 
@@ -68,13 +71,13 @@ for kind in normal asan tsan; do
 done
 
 waited=$SECONDS
-if ! wait "$background"; then
-  trap 'rm -rf "$cpu_files"' EXIT
+while kill -0 "$background" 2>/dev/null; do sleep 2; done
+trap 'rm -rf "$cpu_files"' EXIT
+if [[ $(cat "$background_status" 2>/dev/null) != 0 ]]; then
   cat "$background_log"
   echo "=== the clang thread-safety or windows build failed (above)" >&2
   exit 1
 fi
-trap 'rm -rf "$cpu_files"' EXIT
 grep '^=== .*: [0-9]* s,' "$background_log"
 echo "=== waited $((SECONDS - waited)) s for them"
 stage "windows tests (under Wine)" tools/with-virtual-display.sh 900 bash scripts/test-windows.sh
