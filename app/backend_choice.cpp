@@ -8,6 +8,7 @@
 
 #include "app/dotvane_app.h"
 #include "os/i18n.h"
+#include "ui/driver_broadcasts/driver_broadcasts.h"
 #include "ui/text/text_backend.h"
 #ifdef DOTVANE_HAVE_WX
 #include "ui/wx/wx_backend.h"
@@ -86,6 +87,7 @@ std::unique_ptr<ui::Backend> MakeBackend() {
 
 int RunDotvane() {
   ui::SetApplicationName(ProgramName());
+  ui::ConnectDriverBroadcasts();
   auto backend = MakeBackend();
   ui::SetBackend(backend.get());
   CDotvaneApp app;

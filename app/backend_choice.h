@@ -10,5 +10,6 @@
 // one everywhere else.
 std::unique_ptr<ui::Backend> MakeBackend();
 
-// Runs the application on the chosen back end and returns the exit status.
+// Runs the application on the chosen back end, its windows following the
+// installed driver's arrivals and removals, and returns the exit status.
 int RunDotvane();

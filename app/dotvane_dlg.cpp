@@ -7,9 +7,9 @@
 #include "app/plug_in.h"
 #include "app/update_fw_dlg.h"
 #include "app/version_rules.h"
-#include "driver/driver_support.h"
 #include "image/image_digest.h"
 #include "os/i18n.h"
+#include "os/text_compare.h"
 #include "os/text_encoding.h"
 #include "protocol/packet.h"
 #include "display/display_class.h"
@@ -564,7 +564,7 @@ bool CDotvaneDlg::IsWrittenDisplay(const ui::DeviceBroadcast* record) const {
   // The link is bound to the written display from the written image until
   // that display has answered.
   const std::string& written = m_link.DisplayPath();
-  return written.empty() || os::drv::SameText(written, record->name);
+  return written.empty() || os::SameText(written, record->name);
 }
 
 void CDotvaneDlg::OnSysCommand(ui::UINT id, ui::LPARAM param) {

@@ -5,7 +5,9 @@
 // the struct below and nothing else; the channel reaches it only through the
 // Windows-shaped calls of driver/io.h.  Back ends today:
 //   - emulator/inproc: an emulated display inside the process (tests, demo);
-//   - driver/libusb: real USB devices through libusb-1.0.
+//   - driver/libusb: real USB devices through libusb-1.0 (Linux);
+//   - driver/win32: the display maker's driver itself, through SetupDi,
+//     CreateFile and DeviceIoControl (Windows).
 //
 // The contract each back end keeps is written at each operation below.
 // Common to all of them: a handle is never used after Close; every call may

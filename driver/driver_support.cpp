@@ -1,7 +1,7 @@
 #include "driver/driver_support.h"
 
-#include <algorithm>
-#include <cctype>
+#include "os/text_compare.h"
+
 #include <cstdio>
 #include <vector>
 
@@ -27,12 +27,6 @@ bool IsBroadcasting(const ListenerRegistry* registry) {
 }
 
 }  // namespace
-
-bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
 
 std::string InterfacePath(std::uint16_t vendorId, std::uint16_t productId, const std::string& instance,
                           const GUID& interfaceClass) {

@@ -16,9 +16,8 @@
 
 namespace os::drv {
 
-// Paths are compared as the display maker's driver compares them: without
-// regard to case.
-bool SameText(const std::string& a, const std::string& b);
+// Paths are compared as the display maker's driver compares them, without
+// regard to case: os::SameText (os/text_compare.h).
 
 // "\\?\USB#VID_vvvv&PID_pppp#<instance>#{class}": the interface path of a
 // display, with the ids in upper-case hexadecimal.  `instance` tells

@@ -27,7 +27,8 @@ struct SP_DEVICE_INTERFACE_DATA {
   DWORD index = 0;  // which member of the set this describes
 };
 
-// Returns nullptr (INVALID_HANDLE_VALUE in the original) when there is no driver.
+// Returns nullptr (where Windows returns INVALID_HANDLE_VALUE) when there is
+// no driver.
 HDEVINFO SetupDiGetClassDevs(const GUID* interfaceClass, DWORD flags);
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, const GUID* interfaceClass, DWORD memberIndex,
                                  SP_DEVICE_INTERFACE_DATA* data);

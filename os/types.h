@@ -3,7 +3,8 @@
 // The display channel and the link above it were designed around a Windows
 // driver: handles, error codes, alertable waits and completion routines.  We
 // keep that shape (names and values) so the channel reads like its design,
-// and implement it on Linux in this folder.
+// and implement it in portable C++ in os/, the same on Linux and in the
+// Windows build.
 #pragma once
 
 #include <cstdint>

@@ -4,9 +4,8 @@
 # tsan (ThreadSanitizer) or tsa (clang, whose -Wthread-safety proves the lock
 # annotations; the program only, without tests or the graphical interface,
 # since it is compiled for its warnings) or windows (cross-built with
-# MinGW-w64 into Windows programs; building runs the test programs under
-# Wine to list their tests, see scripts/wine-env.sh).  Warnings are errors
-# in every kind.
+# MinGW-w64 into Windows programs, whose tests scripts/test-windows.sh runs
+# under Wine).  Warnings are errors in every kind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,19 +22,15 @@ case $kind in
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac
 
-if [[ $kind == windows ]]; then
-  # shellcheck source=scripts/wine-env.sh
-  source scripts/wine-env.sh
-  dotvane_wine_up
-  trap dotvane_wine_down EXIT
-fi
-
 # ccache where it is installed: a file compiled before with the same flags,
 # in this checkout or another, comes from the cache.  Paths below the tree
 # count relative to it.
 launcher=()
 if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+  # The tests' precompiled headers: ccache takes a compile that uses one
+  # only when told that its time macros and definitions may be ignored.
+  export CCACHE_SLOPPINESS=pch_defines,time_macros
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 

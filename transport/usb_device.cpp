@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver_support.h"
+#include "os/text_compare.h"
 #include "display/display_class.h"
 
 namespace {
@@ -54,7 +54,7 @@ os::HANDLE FindDeviceAndPath(const os::GUID& interfaceClass, std::string* path, 
                                              nullptr)) {
       continue;
     }
-    if (!only.empty() && !os::drv::SameText(only, detail.data())) continue;
+    if (!only.empty() && !os::SameText(only, detail.data())) continue;
     // The path stays with the caller even when the open below fails.
     path->assign(detail.data());
     const os::HANDLE h = os::CreateFile(detail.data(), 0);

@@ -8,7 +8,6 @@
 #include <set>
 #include <thread>
 
-#include "driver/driver.h"
 #include "os/sync.h"
 #include "os/thread_safety.h"
 #include "ui/ui.h"
@@ -57,7 +56,7 @@ struct Core {
   std::string applicationName GUARDED_BY(mutex) = "dotvane";
   // Windows whose device broadcasts stay queued, in order, for now.
   std::set<std::uint64_t> holding GUARDED_BY(mutex);
-  std::uint64_t listenedGeneration GUARDED_BY(mutex) = 0;  // the driver our device listener is on (0: none)
+  DeviceEventSource* deviceEvents GUARDED_BY(mutex) = nullptr;
 };
 
 Core& TheCore() {
@@ -87,9 +86,9 @@ void Enqueue(Item item) {
   WakeBackend();
 }
 
-// Arrival and removal from the driver, on a thread of its own: each
-// registered window gets the broadcast posted, with its own record.
-void OnDriverDeviceChange(UINT eventType, const std::string& path) {
+// Arrival and removal from the device-event source, on a thread of its
+// own: each registered window gets the broadcast posted, with its own record.
+void OnDeviceChange(UINT eventType, const std::string& path) {
   std::vector<std::pair<std::uint64_t, os::GUID>> targets;
   {
     os::MutexLock lock(g_core.mutex);
@@ -98,7 +97,7 @@ void OnDriverDeviceChange(UINT eventType, const std::string& path) {
   for (const auto& [window, interfaceClass] : targets) {
     auto record = std::make_shared<DeviceBroadcast>();
     record->deviceType = DBT_DEVTYP_DEVICEINTERFACE;
-    // The driver layer publishes one interface class, the display's: its
+    // The source publishes one interface class, the display's: its
     // broadcasts belong to whichever class the window registered for.
     record->classGuid = interfaceClass;
     record->name = path;
@@ -108,17 +107,12 @@ void OnDriverDeviceChange(UINT eventType, const std::string& path) {
 }
 
 void EnsureDeviceListener() {
-  os::Driver* driver = os::CurrentDriver();
-  const std::uint64_t generation = os::DriverGeneration();
-  if (driver == nullptr) return;
+  DeviceEventSource* source;
   {
     os::MutexLock lock(g_core.mutex);
-    if (generation == g_core.listenedGeneration) return;
-    // A driver installed since (a test's fresh driver) gets a listener of its
-    // own; the previous one went away with its driver.
-    g_core.listenedGeneration = generation;
+    source = g_core.deviceEvents;
   }
-  driver->AddDeviceListener(&OnDriverDeviceChange);
+  if (source != nullptr) source->Listen(&OnDeviceChange);
 }
 
 }  // namespace
@@ -142,6 +136,11 @@ Backend& CurrentBackend() {
     std::abort();
   }
   return *backend;
+}
+
+void SetDeviceEventSource(DeviceEventSource* source) {
+  os::MutexLock lock(g_core.mutex);
+  g_core.deviceEvents = source;
 }
 
 void SetApplicationName(std::string name) {

@@ -5,8 +5,9 @@
 // A portable core (this folder) keeps every dialog's state and the user
 // interface thread's message queue; a back end presents the dialogs and
 // brings the user's actions in.  Back ends: ui/text (terminals and
-// scripts), ui/wx (wxWidgets).  The seam is `Backend` below: a new
-// back end implements it and touches nothing else.
+// scripts), ui/wx (wxWidgets on GTK 3, on Linux) and ui/win32 (Win32
+// dialogs, on Windows).  The seam is `Backend` below: a new back end
+// implements it and touches nothing else.
 #pragma once
 
 #include <atomic>
@@ -97,12 +98,42 @@ class CDialog;
 using HDEVNOTIFY = std::uint64_t;  // 0: none
 inline constexpr HDEVNOTIFY kNoNotification = 0;
 
-// Arrival and removal of the class's devices, as the driver layer reports
-// them, reach `window` as WM_DEVICECHANGE (wParam: event type, lParam: a
-// const DeviceBroadcast* valid during the handler).  0 when the
-// registration fails.  A registration ends with its window.
+// Arrival and removal of the class's devices, as the device-event source
+// (below) reports them, reach `window` as WM_DEVICECHANGE (wParam: event
+// type, lParam: a const DeviceBroadcast* valid during the handler).  0 when
+// the registration fails.  A registration ends with its window.
 HDEVNOTIFY RegisterDeviceNotification(CDialog* window, const os::GUID& interfaceClass);
 BOOL UnregisterDeviceNotification(HDEVNOTIFY handle);
+
+// Where arrivals and removals come from.  The window system knows no driver
+// layer: the program installs a source at start-up (ui/driver_broadcasts
+// connects the driver layer's), and a test may install its own.  With no
+// source installed, registrations still succeed and no broadcast comes.
+class DeviceEventSource {
+ public:
+  // Takes one arrival or removal: its event type (the driver layer's
+  // DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE, passed on as the
+  // broadcast's wParam) and the device-interface path.  Any thread; it only
+  // queues, so it may be called with the source's own locks held.
+  using Sink = void (*)(UINT eventType, const std::string& path);
+
+  // Called by every RegisterDeviceNotification, on the registering thread,
+  // before the registration is recorded.  From its return on, every arrival
+  // and removal the source learns of reaches `sink` once, one call at a
+  // time per change, on a thread of the source's choosing.  Called again
+  // while already delivering from the same origin it adds nothing (no
+  // change arrives twice); when its origin has been replaced since (a
+  // test's fresh driver), it starts delivering from the new one.  Never
+  // blocks for long; must not call back into the window system.
+  virtual void Listen(Sink sink) = 0;
+
+ protected:
+  ~DeviceEventSource() = default;
+};
+
+// Installs the source that RegisterDeviceNotification listens to (nullptr:
+// none).  It must outlive its installation.  Any thread.
+void SetDeviceEventSource(DeviceEventSource* source);
 
 // ---- The back end seam --------------------------------------------------
 

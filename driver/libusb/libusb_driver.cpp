@@ -16,6 +16,7 @@
 
 #include "driver/driver_support.h"
 #include "display/display_class.h"
+#include "os/text_compare.h"
 
 namespace usbdrv {
 
@@ -556,7 +557,7 @@ os::HANDLE LibusbDriver::Open(const std::string& path, bool /*overlapped*/) {
   DeviceList list(impl_->ctx);  // keeps the device referenced until it is opened
   const auto displays = list.Displays();
   const auto found = std::find_if(displays.begin(), displays.end(),
-                                  [&](const Described& d) { return d.ok && os::drv::SameText(d.path, devicePath); });
+                                  [&](const Described& d) { return d.ok && os::SameText(d.path, devicePath); });
   if (found == displays.end()) {
     os::SetLastError(os::ERROR_FILE_NOT_FOUND);
     return os::INVALID_HANDLE_VALUE;

@@ -13,6 +13,7 @@
 
 #include "driver/driver_support.h"
 #include "os/sync.h"
+#include "os/text_compare.h"
 #include "display/display_class.h"
 
 namespace inproc {
@@ -407,7 +408,7 @@ os::HANDLE InProcessDriver::Open(const std::string& path, bool /*overlapped*/) {
   const auto wanted = os::drv::ParseOpenPath(path);
   os::MutexLock lock(s.mutex);
   const auto plugged = !wanted ? s.bus.end() : std::find_if(s.bus.begin(), s.bus.end(), [&](const Plugged& p) {
-    return os::drv::SameText(wanted->devicePath, p.path);
+    return os::SameText(wanted->devicePath, p.path);
   });
   if (plugged == s.bus.end()) {
     os::SetLastError(os::ERROR_FILE_NOT_FOUND);

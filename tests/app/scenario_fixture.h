@@ -25,6 +25,7 @@
 #include "emulator/inproc/inproc_driver.h"
 #include "os/sync.h"
 #include "scripted_backend.h"
+#include "ui/driver_broadcasts/driver_broadcasts.h"
 #include "test_support.h"
 
 namespace scenario {
@@ -163,6 +164,10 @@ class ScopedStateHome {
 
 class Scenario : public ::testing::Test {
  protected:
+  // The windows follow the in-process driver's arrivals and removals, as
+  // the program's follow the real driver's.
+  Scenario() { ui::ConnectDriverBroadcasts(); }
+
   void Plug(emu::DisplayConfig config = {}) {
     display_ = std::make_shared<emu::EmulatedDisplay>(std::move(config));
     path_ = driver_->Plug(display_);

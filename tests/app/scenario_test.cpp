@@ -84,7 +84,7 @@ TEST_F(Scenario, ReadyStatusTitleAndAboutBox) {
   When([](const Scene& s) { return s.Up(IDD_DOTVANE_DIALOG) && s.Seen("ended 100"); }, Press(ui::IDCANCEL));
   EXPECT_EQ(Run(), 2);
 
-  EXPECT_EQ(aboutVersion, "1.0.2.2");
+  EXPECT_EQ(aboutVersion, DOTVANE_VERSION);
   EXPECT_EQ(dlg_->GetWindowText(), "Orvanta Braille Display Firmware Update 5.71");
   EXPECT_GE(IndexOf("menu 102 0x10 "), 0) << Transcript();
   EXPECT_TRUE(dlg_->IsDlgItemEnabled(IDC_UPDATE));

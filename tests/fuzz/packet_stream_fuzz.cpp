@@ -13,6 +13,7 @@
 #include "emulator/emulated_display.h"
 #include "fuzz_check.h"
 #include "emulator/inproc/inproc_driver.h"
+#include "ui/driver_broadcasts/driver_broadcasts.h"
 #include "ui/ui.h"
 #include "silent_backend.h"
 
@@ -51,6 +52,7 @@ class QuietUser final : public test::SilentBackend {
 
 inproc::InProcessDriver& Bus() {
   static auto* driver = new inproc::ScopedInProcessDriver;
+  ui::ConnectDriverBroadcasts();
   return **driver;
 }
 

@@ -25,6 +25,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 DOTVANE = os.environ.get("DOTVANE", "dotvane")
 EMULATE = os.environ.get("DOTVANE_EMULATE", "dotvane-emulate")
+# The version the About box names: the build's (CTest passes the project's),
+# or, run by hand, what the program itself says ("dotvane <version>, ...").
+VERSION = os.environ.get("DOTVANE_VERSION") or subprocess.run(
+    [DOTVANE, "--version"], capture_output=True, text=True, check=True, timeout=30).stdout.split()[1].rstrip(",")
 STEP_LIMIT_S = 45     # one wait for Orca to say something
 RUN_LIMIT_S = 150     # a whole scenario; the runner's own limit is above the sum
 # Each chunk takes this long, so that the write lasts about 9 s (13 chunks):
@@ -217,7 +221,7 @@ def refusal(orca, work):
     with Program(work, "--version", "4.70") as program:
         at = in_order(orca, TITLE, "current Firmware Version 4.70")
         key("F1")  # the About box: its name, version and copyright are all read
-        at = in_order(orca, "About Dotvane dialog", "Tavix Firmware Updater Version 1.0.2.2",
+        at = in_order(orca, "About Dotvane dialog", f"Tavix Firmware Updater Version {VERSION}",
                       "Copyright (C) Orvanta", after=at + 1)
         key("Return")
         at = orca.wait_for("Update Firmware... push button", at + 1)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "os/text_compare.h"
+
 #include <string>
 #include <utility>
 
@@ -19,6 +21,17 @@ TEST(AnsiToUtf8, EveryByteBecomesOneCharacterOfTheCodePage) {
   }
   EXPECT_EQ(os::AnsiToUtf8("Orvanta 5.71"), "Orvanta 5.71");
   EXPECT_EQ(os::AnsiToUtf8("\x80 \x9F \xE9 \x81"), "\u20ac \u0178 \u00e9 \u0081");
+}
+
+// Paths match as the display maker's driver matches them: whatever the case,
+// but only whole and of the same length.
+TEST(SameText, IgnoresCaseOnlyAndComparesWholeTexts) {
+  const std::string path = "\\\\?\\USB#VID_0F4E&PID_0114#5&ab#{guid}";
+  EXPECT_TRUE(os::SameText(path, "\\\\?\\usb#vid_0f4e&pid_0114#5&AB#{GUID}"));
+  EXPECT_TRUE(os::SameText("", ""));
+  EXPECT_FALSE(os::SameText(path, path + "\\"));
+  EXPECT_FALSE(os::SameText(path.substr(1), path.substr(0, path.size() - 1)));
+  EXPECT_FALSE(os::SameText("brldsp0", "brldsp1"));
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ namespace test {
 
 std::string BusName(BusKind kind) { return kind == BusKind::kUsb ? "Usb" : "InProcess"; }
 
+BusKind ProgramBus() { return DOTVANE_TEST_USB_BUS ? BusKind::kUsb : BusKind::kInProcess; }
+
 #if DOTVANE_TEST_USB_BUS
 
 namespace {

@@ -78,4 +78,9 @@ class UsbBus final : public DisplayBus {
 // cannot provide it.
 std::unique_ptr<DisplayBus> MakeBus(BusKind kind, std::string* why);
 
+// The bus this program's bus-parameterised tests run on: the USB bus in
+// programs built with DOTVANE_TEST_USB_BUS=1, the in-process one elsewhere.
+// A test source that asks for it compiles the same for both programs.
+BusKind ProgramBus();
+
 }  // namespace test

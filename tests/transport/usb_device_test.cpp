@@ -298,12 +298,9 @@ TEST_P(UsbDeviceTest, FindDeviceGivesThePathOfTheOpenedDisplay) {
   os::CloseHandle(h);
 }
 
-#if DOTVANE_TEST_USB_BUS
-INSTANTIATE_TEST_SUITE_P(Bus, UsbDeviceTest, ::testing::Values(test::BusKind::kUsb),
+// The bus comes from the program (transport_tests or transport_tests_usb),
+// so that this source is compiled once for both.
+INSTANTIATE_TEST_SUITE_P(Bus, UsbDeviceTest, ::testing::Values(test::ProgramBus()),
                          [](const auto& info) { return test::BusName(info.param); });
-#else
-INSTANTIATE_TEST_SUITE_P(Bus, UsbDeviceTest, ::testing::Values(test::BusKind::kInProcess),
-                         [](const auto& info) { return test::BusName(info.param); });
-#endif
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "emulator/emulated_display.h"
 #include "emulator/inproc/inproc_driver.h"
+#include "ui/driver_broadcasts/driver_broadcasts.h"
 #include "ui/ui.h"
 #include "silent_backend.h"
 #include "display/display_class.h"
@@ -61,7 +62,10 @@ class Probe : public ui::CDialog {
 
 class CoreTest : public ::testing::Test {
  protected:
-  CoreTest() { ui::SetBackend(&backend_); }
+  CoreTest() {
+    ui::ConnectDriverBroadcasts();
+    ui::SetBackend(&backend_);
+  }
   ~CoreTest() override { ui::SetBackend(nullptr); }
   LoopBackend backend_;
 };

@@ -174,7 +174,7 @@ TEST(ShippedTemplates, MatchTheDialogsTheProgramShows) {
 TEST(ShippedStrings, AboutItemAndVersionBlock) {
   EXPECT_EQ(ui::LoadString(Self(), 101), "&About Dotvane...");
   EXPECT_EQ(ui::LoadString(Self(), 102), "");
-  EXPECT_EQ(ui::VerQueryValue(Self(), "\\StringFileInfo\\040904e4\\ProductVersion"), "1.0.2.2");
+  EXPECT_EQ(ui::VerQueryValue(Self(), "\\StringFileInfo\\040904e4\\ProductVersion"), DOTVANE_VERSION);
   EXPECT_EQ(ui::VerQueryValue(Self(), "\\StringFileInfo\\040904e4\\CompanyName"), "Orvanta");
   EXPECT_FALSE(ui::VerQueryValue(Self(), "\\StringFileInfo\\040904b0\\ProductVersion"));
   EXPECT_FALSE(ui::VerQueryValue(Self(), "\\StringFileInfo\\040904e4\\Product"));  // no prefix match

@@ -3,6 +3,7 @@
 // FindResource.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,21 +43,25 @@ std::string StringValue(std::vector<unsigned char>& info, const char* path) {
   return static_cast<const char*>(value);
 }
 
-TEST(WindowsResources, TheVersionBlockIs1_0_2_2InUsEnglish) {
+// The project's version (DOTVANE_VERSION, "major.minor.patch.tweak"), in
+// the block's numbers and its texts alike.
+TEST(WindowsResources, TheVersionBlockIsTheProjectsInUsEnglish) {
+  unsigned part[4] = {};
+  ASSERT_EQ(std::sscanf(DOTVANE_VERSION, "%u.%u.%u.%u", &part[0], &part[1], &part[2], &part[3]), 4) << DOTVANE_VERSION;
   auto info = OwnVersionInfo();
   ASSERT_FALSE(info.empty());
   void* value = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueA(info.data(), "\\", &value, &length));
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-  EXPECT_EQ(fixed->dwFileVersionMS, (1u << 16) | 0u);
-  EXPECT_EQ(fixed->dwFileVersionLS, (2u << 16) | 2u);
+  EXPECT_EQ(fixed->dwFileVersionMS, (part[0] << 16) | part[1]);
+  EXPECT_EQ(fixed->dwFileVersionLS, (part[2] << 16) | part[3]);
   ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", &value, &length));
   ASSERT_EQ(length, 4u);
   EXPECT_EQ(static_cast<const WORD*>(value)[0], 0x409);
   EXPECT_EQ(static_cast<const WORD*>(value)[1], 1252);
   for (const char* key : {"FileVersion", "ProductVersion"}) {
-    EXPECT_EQ(StringValue(info, (std::string("\\StringFileInfo\\040904e4\\") + key).c_str()), "1.0.2.2") << key;
+    EXPECT_EQ(StringValue(info, (std::string("\\StringFileInfo\\040904e4\\") + key).c_str()), DOTVANE_VERSION) << key;
   }
   // The portable block the About box reads says the same.
   for (const char* key : {"ProductName", "ProductVersion", "LegalCopyright"}) {
