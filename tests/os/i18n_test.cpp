@@ -60,9 +60,12 @@ TEST(Translate, GermanLinesTurnBackIntoTheirEnglish) {
   const std::string identity = os::i18n::Format("%1$s, %2$s Braille display, current Firmware Version %3$s.",
                                                 {"Orvanta", "Vantor 3", "5.60"});
   EXPECT_EQ(identity, "Orvanta, Vantor 3 Braille-Zeile, aktuelle Firmware-Version 5.60.");
-  const char* one = "Waiting for the Braille display to restart with its new firmware. This takes at most %1$s minute.";
+  const char* one =
+      "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This takes "
+      "at most %1$s minute.";
   const char* many =
-      "Waiting for the Braille display to restart with its new firmware. This takes at most %1$s minutes.";
+      "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This takes "
+      "at most %1$s minutes.";
   EXPECT_NE(os::i18n::FormatPlural(one, many, 1, {"1"}).find("höchstens 1 Minute."), std::string::npos);
   EXPECT_NE(os::i18n::FormatPlural(one, many, 2, {"2"}).find("höchstens 2 Minuten."), std::string::npos);
   const std::string ready = _("Ready to update firmware.");
@@ -71,9 +74,10 @@ TEST(Translate, GermanLinesTurnBackIntoTheirEnglish) {
   EXPECT_EQ(os::i18n::ToSource("text 1013 \"" + identity + " " + ready + "\""),
             "text 1013 \"Orvanta, Vantor 3 Braille display, current Firmware Version 5.60. Ready to update firmware.\"");
   EXPECT_EQ(os::i18n::ToSource("  menu 16 \"Über Dotvane...\""), "  menu 16 \"About Dotvane...\"");
-  EXPECT_EQ(os::i18n::ToSource("Warten, bis die Braille-Zeile mit ihrer neuen Firmware neu gestartet ist. Das dauert "
-                               "höchstens 2 Minuten."),
-            "Waiting for the Braille display to restart with its new firmware. This takes at most 2 minutes.");
+  EXPECT_EQ(os::i18n::ToSource("Die Firmware wurde geschrieben. Warten, bis die Braille-Zeile mit ihrer neuen Firmware "
+                               "neu gestartet ist. Das dauert höchstens 2 Minuten."),
+            "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This "
+            "takes at most 2 minutes.");
 
   unsetenv("LANGUAGE");
   setenv("LC_ALL", "C", 1);

@@ -59,7 +59,9 @@ TEST(MoCatalogue, ReadsTheBuildsOwnCatalogueWithItsPluralRule) {
   ASSERT_TRUE(catalogue);
   EXPECT_STREQ(catalogue->Find("Cancel"), "Annuler");
   EXPECT_EQ(catalogue->Find("a text no catalogue has"), nullptr);
-  const char* one = "Waiting for the Braille display to restart with its new firmware. This takes at most %1$s minute.";
+  const char* one =
+      "The firmware has been written. Waiting for the Braille display to restart with its new firmware. This takes "
+      "at most %1$s minute.";
   EXPECT_NE(std::string(catalogue->FindPlural(one, 0)).find("%1$s minute."), std::string::npos);
   EXPECT_NE(std::string(catalogue->FindPlural(one, 2)).find("%1$s minutes."), std::string::npos);
 
