@@ -1,4 +1,5 @@
 #include "ui/win32/accessibility.h"
+#include "os/wide_text.h"
 
 // clang-format off
 #include <windows.h>
@@ -9,13 +10,7 @@ namespace win32ui {
 
 namespace {
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
+using os::Wide;
 
 // UI Automation's notification, declared here: older SDKs (MinGW-w64's
 // included) do not have it, and Windows before 10 1709 and Wine do not

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/wide_text.h"
 #include "os/sync.h"
 #include "power/power.h"
 
@@ -45,13 +46,7 @@ constexpr wchar_t kWakeClass[] = L"DotvaneUiWake";
 // Controls without an id get the one Windows gives static controls.
 constexpr int kNoId = 0xFFFF;
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
+using os::Wide;
 
 // What the back end keeps for one dialog (CDialog::view).
 struct View {
