@@ -16,11 +16,18 @@ case $kind in
   asan) options=(-DCMAKE_BUILD_TYPE=Debug -DDOTVANE_SANITIZE=address -DDOTVANE_BENCHMARKS=OFF) ;;
   tsan) options=(-DCMAKE_BUILD_TYPE=Debug -DDOTVANE_SANITIZE=thread -DDOTVANE_BENCHMARKS=OFF) ;;
   tsa) options=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
-                -DBUILD_TESTING=OFF -DDOTVANE_BENCHMARKS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_wxWidgets=ON) ;;
+                -DBUILD_TESTING=OFF -DDOTVANE_BENCHMARKS=OFF -DCMAKE_DISABLE_FIND_PACKAGE_wxWidgets=ON
+                -DDOTVANE_DEBUG_INFO=none) ;;  # nothing runs it: no debug information
   windows) options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
                     -DDOTVANE_BENCHMARKS=OFF) ;;
   *) echo "unknown build kind: $kind" >&2; exit 2 ;;
 esac
+
+# DOTVANE_DEBUG_INFO=lines in the environment: line tables only (what a test
+# run reads, quicker to compile); otherwise full debug information.
+if [[ $kind != tsa ]]; then
+  options+=(-DDOTVANE_DEBUG_INFO="${DOTVANE_DEBUG_INFO:-}")
+fi
 
 # ccache where it is installed: a file compiled before with the same flags,
 # in this checkout or another, comes from the cache.  Paths below the tree

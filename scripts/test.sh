@@ -1,43 +1,78 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test three times:
-# a normal build, AddressSanitizer with UndefinedBehaviorSanitizer, and
-# ThreadSanitizer; compiles the program with clang, whose thread-safety
-# analysis must find nothing; and cross-builds the Windows programs and runs
-# their tests under Wine, on a virtual display.  Exits non-zero if anything
-# fails.
+# Installs what is needed, then builds five times and runs every test of the
+# four builds that have them: a normal build, AddressSanitizer with
+# UndefinedBehaviorSanitizer, ThreadSanitizer, and the Windows programs
+# cross-built with MinGW-w64 (their tests under Wine, on a virtual display);
+# the fifth compiles the program with clang, whose thread-safety analysis
+# must find nothing.  Exits non-zero if anything fails.
 #
-# The clang and Windows builds need nothing the Linux stages make: they are
-# compiled alongside them at the lowest priority, on the processor time the
-# tests leave idle (most of them wait on displays and time-outs), and waited
-# for before the Windows tests.  Their output goes to
-# build/background-builds.log, shown when one fails.
+# Most tests wait (on virtual displays, a screen reader, Wine, time-outs)
+# rather than compute, so the stages run in three lanes at once:
+#   builds         normal, tsan, asan, windows, tsa, one after another, at a
+#                  lower priority than the tests: a test never waits for a
+#                  processor a compiler holds, and a compiler takes what the
+#                  tests leave idle
+#   Linux tests    each Linux build's suite as soon as it is built, one
+#                  suite at a time
+#   Windows tests  under Wine, as soon as the Windows build is done
+# The builds go in the order that ends soonest: the suites that wait longest
+# (ThreadSanitizer's, then Wine's) start early, and the clang build, which has
+# no tests, comes last.
+#
+# Each stage's output goes to build/logs/<stage>.log and is printed whole
+# when the stage ends, followed by its wall-clock and processor time.  The
+# first stage to fail stops the others.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+echo "=== install-deps: $SECONDS s"
 
 export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=second_deadlock_stack=1
+# Line tables are all a test run reads (a sanitizer's or a crash's stack
+# with files and lines); full debug information would cost a fifth of the
+# compile.  scripts/build.sh keeps full information for everyone else.
+export DOTVANE_DEBUG_INFO=lines
 
-# Each stage says how long it took when it ends: wall-clock seconds, and the
-# processor time it and its children used (the figure that compares across
-# machines and loads).
-cpu_files=$(mktemp -d)
-trap 'rm -rf "$cpu_files"' EXIT
+logs=build/logs
+rm -rf "$logs"
+mkdir -p "$logs"
+lanes=$(mktemp -d)  # a file <kind>.built when a build is done; `failed` when a stage failed
+export logs lanes
+trap 'rm -rf "$lanes"' EXIT
+
+# stage NAME COMMAND...: runs COMMAND with its output in the stage's log,
+# then prints the log and the stage's wall-clock seconds and the processor
+# time it and its children used (the figure that compares across machines
+# and loads).  A stage that fails marks the run failed.
 stage() {
-  local name=$1 start before after file=$cpu_files/$BASHPID
+  local name=$1 start before after status=0 times_file=$lanes/times.$BASHPID
+  local log=$logs/${name// /-}.log
   shift
-  echo "=== $name"
+  say "=== $name: started"
   start=$SECONDS
-  times >"$file"  # in this shell: a subshell would count only its own children
-  before=$(children_cpu "$file")
-  local status=0
-  "$@" || status=$?
-  times >"$file"
-  after=$(children_cpu "$file")
-  echo "=== $name: $((SECONDS - start)) s, $(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.0f", a - b }') s processor time"
+  times >"$times_file"  # in this shell: a subshell would count only its own children
+  before=$(children_cpu "$times_file")
+  "$@" >"$log" 2>&1 || status=$?
+  times >"$times_file"
+  after=$(children_cpu "$times_file")
+  local cpu
+  cpu=$(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.0f", a - b }')
+  {
+    flock 9
+    echo "=== $name"
+    cat "$log"
+    echo "=== $name: $((SECONDS - start)) s, $cpu s processor time$( ((status)) && echo ", FAILED (status $status)")" |
+      tee -a "$lanes/summary"
+  } 9>>"$lanes/print.lock"
+  ((status == 0)) || touch "$lanes/failed"
   return "$status"
+}
+# say TEXT: one line on standard output, never inside another stage's log.
+say() {
+  { flock 9; echo "$*"; } 9>>"$lanes/print.lock"
 }
 # The user and system seconds of the finished children, from the second line
 # of `times` as saved in the file given.
@@ -46,39 +81,66 @@ children_cpu() {
        function seconds(t,   minutes) { minutes = t; sub(/m.*/, "", minutes); sub(/^[0-9]+m/, "", t); sub(/s$/, "", t)
                                         return minutes * 60 + t }' "$1"
 }
-
-# Compiled in a session of their own, so that a failing Linux stage can stop
-# them (and only them) on its way out, and not as a child of this shell, so
-# that their processor time is no part of the stage during which they end.
-background_builds() {
-  export CMAKE_BUILD_PARALLEL_LEVEL=2  # memory: beside the Linux builds' own compilers
-  stage "clang thread-safety build" nice -n 19 bash scripts/build.sh tsa || return 1
-  stage "windows build (MinGW-w64)" nice -n 19 bash scripts/build.sh windows || return 1
+# built KIND: waits until that build is done; fails at once if a stage failed.
+built() {
+  until [[ -e $lanes/$1.built ]]; do
+    [[ ! -e $lanes/failed ]] || return 1
+    sleep 1
+  done
 }
-export -f stage children_cpu background_builds
-export cpu_files
-mkdir -p build
-background_log=build/background-builds.log
-background_status=$cpu_files/background-status
-background=$( (setsid bash -c 'background_builds; echo $? >"$0"' "$background_status" >"$background_log" 2>&1 &
-               echo $!) )
-trap 'kill -- -"$background" 2>/dev/null || true; rm -rf "$cpu_files"' EXIT
-echo "=== clang thread-safety and windows builds: in the background ($background_log)"
 
-for kind in normal asan tsan; do
-  stage "$kind build" bash scripts/build.sh "$kind"
-  stage "$kind tests" ctest --test-dir "build/$kind" --output-on-failure -j "$(nproc)" --timeout 300
+builds_lane() {
+  local kind
+  for kind in normal tsan asan windows tsa; do
+    stage "$kind build" nice -n 10 bash scripts/build.sh "$kind" || return 1
+    touch "$lanes/$kind.built"
+  done
+}
+linux_tests_lane() {
+  local kind
+  for kind in normal tsan asan; do
+    built "$kind" || return 1
+    stage "$kind tests" ctest --test-dir "build/$kind" --output-on-failure -j "$(nproc)" --timeout 300 || return 1
+  done
+}
+windows_tests_lane() {
+  built windows || return 1
+  stage "windows tests (under Wine)" tools/with-virtual-display.sh 900 bash scripts/test-windows.sh
+}
+export -f stage say children_cpu built builds_lane linux_tests_lane windows_tests_lane
+
+# Each lane in a session of its own, so that a failing lane can stop the
+# others, with everything they started, and only them.
+declare -A lane_of=()
+for lane in builds_lane linux_tests_lane windows_tests_lane; do
+  setsid bash -c "$lane" &
+  lane_of[$!]=$lane
 done
+stop_lanes() {
+  local pid
+  for pid in "${!lane_of[@]}"; do kill -- -"$pid" 2>/dev/null || true; done
+}
+trap 'stop_lanes; rm -rf "$lanes"' EXIT
 
-waited=$SECONDS
-while kill -0 "$background" 2>/dev/null; do sleep 2; done
-trap 'rm -rf "$cpu_files"' EXIT
-if [[ $(cat "$background_status" 2>/dev/null) != 0 ]]; then
-  cat "$background_log"
-  echo "=== the clang thread-safety or windows build failed (above)" >&2
+start=$SECONDS
+status=0
+while ((${#lane_of[@]})); do
+  finished=
+  lane_status=0
+  wait -n -p finished "${!lane_of[@]}" || lane_status=$?
+  if ((lane_status)); then
+    say "=== ${lane_of[$finished]} failed: stopping the others"
+    unset "lane_of[$finished]"
+    stop_lanes
+    status=1
+    break
+  fi
+  unset "lane_of[$finished]"
+done
+echo "=== the stages, in the order they ended:"
+cat "$lanes/summary" 2>/dev/null || true
+if ((status)); then
+  echo "=== failed after $((SECONDS - start)) s (every stage's log: $logs)" >&2
   exit 1
 fi
-grep '^=== .*: [0-9]* s,' "$background_log"
-echo "=== waited $((SECONDS - waited)) s for them"
-stage "windows tests (under Wine)" tools/with-virtual-display.sh 900 bash scripts/test-windows.sh
-echo "=== all builds passed every test"
+echo "=== every build passed every test, in $((SECONDS - start)) s after the installation"

@@ -3,6 +3,12 @@
 line by line, so that a test can follow what Orca speaks while it runs
 (the launcher opens that file block-buffered).
 
+The launcher refuses to start while any other process of the user is named
+orca.  Each test's Orca has a virtual display, a session bus, an
+accessibility bus and a speech-dispatcher of its own, so the screen-reader
+tests of several builds may run at once: the launcher is told there is no
+other.
+
     orca_launch.py DEBUG_FILE PREFS_DIR"""
 
 import builtins
@@ -21,4 +27,6 @@ def line_buffered_open(file, mode="r", *args, **kwargs):
 
 builtins.open = line_buffered_open
 sys.argv = ["orca", "--debug", "--debug-file=" + debug_file, "-u", prefs_dir]
-runpy.run_path("/usr/bin/orca", run_name="__main__")
+main = runpy.run_path("/usr/bin/orca", run_name="orca_launcher")["main"]  # defines, runs nothing
+main.__globals__["otherOrcas"] = lambda: []  # the namespace main() runs in, not run_path's copy
+sys.exit(main())
