@@ -100,7 +100,9 @@ linux_tests_lane() {
   local kind
   for kind in normal tsan asan; do
     built "$kind" || return 1
-    stage "$kind tests" ctest --test-dir "build/$kind" --output-on-failure -j "$(nproc)" --timeout 300 || return 1
+    # Two tests a processor: most of them wait on time-outs, displays and
+    # the screen reader, not on the processor.
+    stage "$kind tests" ctest --test-dir "build/$kind" --output-on-failure -j "$((2 * $(nproc)))" --timeout 300 || return 1
   done
 }
 windows_tests_lane() {

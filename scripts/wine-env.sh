@@ -8,6 +8,9 @@
 #                       processes before any test runs: started by the
 #                       first test instead, they would keep ctest waiting
 #                       (seconds per test, or for ever)
+#                       and, once the Windows build has made it, a program
+#                       that keeps Wine's desktop open until the server
+#                       stops (tests/windows/desktop_keeper.cpp)
 #   dotvane_wine_down   stops them and waits until they are gone
 
 export WINEDEBUG=-all
@@ -31,6 +34,12 @@ dotvane_wine_up() {
     cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
   else
     wineboot >/dev/null 2>&1  # starts the helper processes now, outside any test
+  fi
+  local keeper
+  keeper="$(dirname "${BASH_SOURCE[0]}")/../build/windows/tests/windows/desktop_keeper.exe"
+  if [[ -f $keeper ]]; then
+    wine "$keeper" 7200 </dev/null >/dev/null 2>&1 &
+    disown
   fi
 }
 
