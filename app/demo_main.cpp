@@ -1,8 +1,6 @@
 // dotvane-demo: the dotvane program over an emulated display inside the
 // process, for trying it out without hardware.  Its options shape the
 // display; the program itself is unchanged.
-#include <CLI/CLI.hpp>
-
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -12,32 +10,33 @@
 #include "app/history.h"
 #include "emulator/emulated_display.h"
 #include "emulator/inproc/inproc_driver.h"
+#include "os/command_line.h"
 #include "os/i18n.h"
 #include "os/sync.h"
 #include "power/recording/recording_power.h"
 
 int main(int argc, char** argv) {
   os::i18n::Init();
-  CLI::App options{"Runs dotvane against an emulated braille display inside this process."};
+  os::CommandLine options{"Runs dotvane against an emulated braille display inside this process.", "",
+                          os::CommandLine::Errors::kParser};
   emu::DisplayConfig config;
   unsigned plugAfterMs = 0;
   bool failDownload = false;
-  options.add_option("--display-version", config.version, "firmware version the display reports")
-      ->capture_default_str();
-  options.add_option("--plug-after", plugAfterMs, "plug the display in after this many milliseconds (0: at once)");
-  options.add_flag("--fail-download", failDownload, "refuse the first chunk with status 01 00 10 00 00 01");
+  options.Value("--display-version", config.version, "firmware version the display reports").ShowDefault();
+  options.Value("--plug-after", plugAfterMs, "plug the display in after this many milliseconds (0: at once)");
+  options.Flag("--fail-download", failDownload, "refuse the first chunk with status 01 00 10 00 00 01");
   // A slow display, to watch the write as a real one takes it (each chunk
   // is a flash page): the same bound as dotvane-emulate's, below the
   // host's 5 s limit on one request.
   options
-      .add_option("--chunk-delay", config.chunkAcceptMs,
-                  "the display takes MS to answer each chunk request, as writing its flash does")
-      ->type_name("MS")
-      ->check(CLI::Range(0, 4000));
+      .Value("--chunk-delay", config.chunkAcceptMs,
+             "the display takes MS to answer each chunk request, as writing its flash does")
+      .TypeName("MS")
+      .Range(0, 4000);
   int battery = -1;
-  options.add_option("--battery", battery, "the computer runs on its battery at this percentage, not charging")
-      ->check(CLI::Range(0, 100));
-  CLI11_PARSE(options, argc, argv);
+  options.Value("--battery", battery, "the computer runs on its battery at this percentage, not charging")
+      .Range(0, 100);
+  if (const auto status = options.Parse(argc, argv)) return *status;
   if (failDownload) config.refusedChunks[0] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x01};
 
   // Updates of an emulated display are no part of the user's update history.

@@ -4,9 +4,6 @@
 //
 // This help is also the source of the manual page's options and exit
 // statuses (cmake/manpage.py); the rest of the page is dotvane.1.in here.
-#include <CLI/CLI.hpp>
-
-#include <functional>
 #include <iostream>
 #include <string>
 
@@ -21,13 +18,12 @@
 #include "driver/libusb/libusb_driver.h"
 #include "power/dbus/dbus_power.h"
 #endif
+#include "os/command_line.h"
 #include "os/i18n.h"
 #include "os/resources.h"
 #include "ui/text/parent_console.h"
 
 namespace {
-
-constexpr int kUsageError = 2;
 
 // The program's version and the firmware version it carries.
 std::string VersionText() {
@@ -48,42 +44,28 @@ int main(int argc, char** argv) {
   // its windows and needs none.
   if (argc > 1) text::UseParentConsole();
   os::i18n::Init();
-  CLI::App app{
+  os::CommandLine options{
       _("Updates the firmware of an Orvanta USB braille display to the version this program carries. It finds "
       "the display, shows its maker, model and firmware version, applies the version rules, writes the image, "
       "waits for the display to restart and reports its new version. Without options it opens its window, or, "
       "when no graphical display is available, runs as lines of plain text in the terminal."),
-      "dotvane"};
+      "dotvane", os::CommandLine::Errors::kWithUsage};
   // CLI11's own words in the help; the option names and the program's name stay as they are typed.
-  auto formatter = std::make_shared<CLI::Formatter>();
-  formatter->label("Usage", _("Usage"));
-  formatter->label("OPTIONS", _("OPTIONS"));
-  app.formatter(formatter);
-  app.option_defaults()->group(_("Options"));
-  app.set_help_flag("-h,--help", _("Print this help message and exit"));
-  app.footer(
+  options.HelpWords(_("Usage"), _("OPTIONS"), _("Options"), _("Print this help message and exit"));
+  options.Footer(
       _("Exit status: 0 after a completed update (the updated display identified itself with the new version and "
       "\"Download Done\" was shown), and after --help, --version or --history; 1 in every other case (Exit, "
       "Cancel at the plug-in prompt, no firmware image or a damaged one, an update that failed or whose display "
       "did not come back, also when the program was asked to end during it, a history that cannot be read); 2 for "
       "bad options. Ended by a signal outside an update, the program ends as that signal ends it (128 plus the "
       "signal's number, in the shell)."));
-  app.set_version_flag("--version", std::function<std::string()>(VersionText),
-                       _("Print the program's version and the firmware version it carries, and exit"));
+  options.VersionFlag("--version", VersionText,
+                      _("Print the program's version and the firmware version it carries, and exit"));
   bool showHistory = false;
-  app.add_flag("--history", showHistory,
+  options.Flag("--history", showHistory,
                _("Print the update history (every update attempt: when, which display, the versions, how it "
                  "ended) and exit"));
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "dotvane: " << e.what() << "\n\n" << app.help();
-    return kUsageError;
-  }
+  if (const auto status = options.Parse(argc, argv)) return *status;
   if (showHistory) return history::Print(history::DefaultPath(), std::cout, std::cerr);
 
   // Real displays: discovery, transfers and the arrival and removal

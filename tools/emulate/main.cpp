@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 #include <atomic>
 #include <cerrno>
@@ -23,6 +22,7 @@
 
 #include "emulator/emulated_display.h"
 #include "display/vendor_requests.h"
+#include "os/command_line.h"
 #include "os/text_encoding.h"
 #include "tools/emulate/usb_testbed.h"
 
@@ -119,33 +119,33 @@ bool ParseHexBytes(const std::string& text, std::vector<std::uint8_t>* bytes) {
   return true;
 }
 
-void AddDisplayVoiceOptions(CLI::App& app, Options* o, const CLI::Validator& nonNegative) {
-  app.add_option("--query-answer", o->queryAnswer,
-                 "Answer the Query with these bytes instead of the INFO answer, whatever they say (any packet "
-                 "type, header and checksum); repeatable, one IN transfer each, e.g. 8130000000...")
-      ->type_name("HEX");
-  app.add_option("--send-at", o->sendAt,
-                 "Send these bytes unasked, as one IN transfer, MS after the command started; repeatable, "
-                 "e.g. 2000:01020010")
-      ->type_name("MS:HEX");
-  app.add_option("--other-device", o->otherDevice,
-                 "Also attach a device of another vendor with these ids (hex), e.g. 046D:C52B")
-      ->type_name("VID:PID");
-  app.add_option("--unplug-second-at", o->unplugSecondAtMs,
-                 "Remove the second display for good MS after the command started")
-      ->type_name("MS")
-      ->check(nonNegative)
-      ->needs("--second-display");
-  app.add_option("--replug-second-at", o->replugSecondAtMs,
-                 "With --unplug-second-at: plug the second display in again MS after the command started")
-      ->type_name("MS")
-      ->check(nonNegative)
-      ->needs("--unplug-second-at");
-  app.add_flag("--claimed", o->claimed,
-               "Another program has claimed the displays' interface: every claim fails with EBUSY, as the "
-               "kernel refuses a second program");
-  app.add_flag("--no-permission", o->noPermission,
-               "The user may not open the displays' nodes: opening them fails with EACCES");
+void AddDisplayVoiceOptions(os::CommandLine& app, Options* o) {
+  app.Values("--query-answer", o->queryAnswer,
+             "Answer the Query with these bytes instead of the INFO answer, whatever they say (any packet "
+             "type, header and checksum); repeatable, one IN transfer each, e.g. 8130000000...")
+      .TypeName("HEX");
+  app.Values("--send-at", o->sendAt,
+             "Send these bytes unasked, as one IN transfer, MS after the command started; repeatable, "
+             "e.g. 2000:01020010")
+      .TypeName("MS:HEX");
+  app.Value("--other-device", o->otherDevice,
+            "Also attach a device of another vendor with these ids (hex), e.g. 046D:C52B")
+      .TypeName("VID:PID");
+  app.Value("--unplug-second-at", o->unplugSecondAtMs,
+            "Remove the second display for good MS after the command started")
+      .TypeName("MS")
+      .NotNegative()
+      .Needs("--second-display");
+  app.Value("--replug-second-at", o->replugSecondAtMs,
+            "With --unplug-second-at: plug the second display in again MS after the command started")
+      .TypeName("MS")
+      .NotNegative()
+      .Needs("--unplug-second-at");
+  app.Flag("--claimed", o->claimed,
+           "Another program has claimed the displays' interface: every claim fails with EBUSY, as the "
+           "kernel refuses a second program");
+  app.Flag("--no-permission", o->noPermission,
+           "The user may not open the displays' nodes: opening them fails with EACCES");
 }
 
 // Returns an error message, or nothing when every value is well formed.
@@ -217,71 +217,71 @@ class TimedVoice {
 // ---- Parsing -----------------------------------------------------------------
 
 // What the display says and how it answers the download.
-void AddDisplayOptions(CLI::App& app, Options* o) {
-  app.add_option("--manufacturer", o->config.manufacturer, "Manufacturer text of the INFO answer")
-      ->capture_default_str();
-  app.add_option("--model", o->config.model, "Model text of the INFO answer")->capture_default_str();
-  app.add_option("--version", o->config.version, "Firmware version text of the INFO answer")->capture_default_str();
-  app.add_option("--suffix", o->config.suffix, "Suffix text of the INFO answer (default: none)");
-  app.add_flag("--accept-agent", o->config.acceptAgent,
-               "Accept the agent load (default: the first agent request is refused)");
-  app.add_option("--refuse-chunk", o->refusedChunks,
-                 "Refuse chunk request N (0-based, counted since the start request) and answer HEXSTATUS "
-                 "(6 bytes) to the next status request; repeatable, e.g. 2:00001F000001")
-      ->type_name("N:HEXSTATUS");
-  app.add_flag("--split-info", o->config.splitInfo, "The INFO answer arrives in two IN transfers");
-  app.add_option("--unasked-keys", o->unaskedKeys,
-                 "Send N key packets (01 02 00 10), one IN transfer each, before every INFO answer")
-      ->type_name("N")
-      ->check(CLI::Range(0, 100000));
-  app.add_flag("--keep-old-firmware", o->config.keepOldFirmware,
-               "After an accepted end of transfer the display restarts with its old firmware version");
-  app.add_flag("--status-fails", o->config.statusFails, "Status requests (DE) are refused");
-  app.add_option("--chunk-delay", o->config.chunkAcceptMs,
-                 "The display takes MS to answer each chunk request (DC), as writing its flash does; "
-                 "below the host's 5000 ms bound on a request")
-      ->check(CLI::Range(0, 4000));
+void AddDisplayOptions(os::CommandLine& app, Options* o) {
+  app.Value("--manufacturer", o->config.manufacturer, "Manufacturer text of the INFO answer")
+      .ShowDefault();
+  app.Value("--model", o->config.model, "Model text of the INFO answer").ShowDefault();
+  app.Value("--version", o->config.version, "Firmware version text of the INFO answer").ShowDefault();
+  app.Value("--suffix", o->config.suffix, "Suffix text of the INFO answer (default: none)");
+  app.Flag("--accept-agent", o->config.acceptAgent,
+           "Accept the agent load (default: the first agent request is refused)");
+  app.Values("--refuse-chunk", o->refusedChunks,
+             "Refuse chunk request N (0-based, counted since the start request) and answer HEXSTATUS "
+             "(6 bytes) to the next status request; repeatable, e.g. 2:00001F000001")
+      .TypeName("N:HEXSTATUS");
+  app.Flag("--split-info", o->config.splitInfo, "The INFO answer arrives in two IN transfers");
+  app.Value("--unasked-keys", o->unaskedKeys,
+            "Send N key packets (01 02 00 10), one IN transfer each, before every INFO answer")
+      .TypeName("N")
+      .Range(0, 100000);
+  app.Flag("--keep-old-firmware", o->config.keepOldFirmware,
+           "After an accepted end of transfer the display restarts with its old firmware version");
+  app.Flag("--status-fails", o->config.statusFails, "Status requests (DE) are refused");
+  app.Value("--chunk-delay", o->config.chunkAcceptMs,
+            "The display takes MS to answer each chunk request (DC), as writing its flash does; "
+            "below the host's 5000 ms bound on a request")
+      .Range(0, 4000);
 }
 
 // How the display sits on the bus: when it comes and goes, and restarts.
-void AddBusOptions(CLI::App& app, Options* o, const CLI::Validator& nonNegative) {
-  app.add_flag("--no-in-endpoint", o->noInEndpoint, "The display has no bulk IN endpoint 0x81");
-  app.add_option("--plug-delay", o->plugDelayMs, "Plug the displays in MS after the command started")
-      ->type_name("MS")
-      ->check(nonNegative);
-  app.add_option("--unplug-at", o->unplugAtMs, "Remove the (first) display for good MS after the command started")
-      ->type_name("MS")
-      ->check(nonNegative);
-  app.add_option("--replug-at", o->replugAtMs,
-                 "With --unplug-at: plug the display in again MS after the command started, as a user would")
-      ->type_name("MS")
-      ->check(nonNegative)
-      ->needs("--unplug-at");
-  app.add_option("--unplug-at-chunk", o->unplugAtChunk,
-                 "Remove the (first) display for good when chunk request N (0-based, counted since the start "
-                 "request) arrives; that request fails")
-      ->type_name("N")
-      ->check(nonNegative);
-  app.add_option("--unplug-at-request", o->unplugAtRequest,
-                 "Remove the (first) display for good when the first control request with this code (hex: A0 "
-                 "for the agent, DF for the start, EF for the end of transfer) arrives; that request fails")
-      ->type_name("HEX")
-      ->check([](const std::string& text) {
+void AddBusOptions(os::CommandLine& app, Options* o) {
+  app.Flag("--no-in-endpoint", o->noInEndpoint, "The display has no bulk IN endpoint 0x81");
+  app.Value("--plug-delay", o->plugDelayMs, "Plug the displays in MS after the command started")
+      .TypeName("MS")
+      .NotNegative();
+  app.Value("--unplug-at", o->unplugAtMs, "Remove the (first) display for good MS after the command started")
+      .TypeName("MS")
+      .NotNegative();
+  app.Value("--replug-at", o->replugAtMs,
+            "With --unplug-at: plug the display in again MS after the command started, as a user would")
+      .TypeName("MS")
+      .NotNegative()
+      .Needs("--unplug-at");
+  app.Value("--unplug-at-chunk", o->unplugAtChunk,
+            "Remove the (first) display for good when chunk request N (0-based, counted since the start "
+            "request) arrives; that request fails")
+      .TypeName("N")
+      .NotNegative();
+  app.Value("--unplug-at-request", o->unplugAtRequest,
+            "Remove the (first) display for good when the first control request with this code (hex: A0 "
+            "for the agent, DF for the start, EF for the end of transfer) arrives; that request fails")
+      .TypeName("HEX")
+      .Check([](const std::string& text) {
         return text.size() >= 1 && text.size() <= 2 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos
                    ? std::string()
                    : std::string("expected one hex byte, such as DF");
       });
-  app.add_flag("--second-display", o->secondDisplay, "Attach a second display, serial EMU0002");
-  app.add_option("--restart-leave", o->restartLeaveMs,
-                 "After an accepted end of transfer, the display leaves the bus after MS")
-      ->type_name("MS")
-      ->check(nonNegative)
-      ->capture_default_str();
-  app.add_option("--restart-return", o->restartReturnMs, "...and comes back MS after it left")
-      ->type_name("MS")
-      ->check(nonNegative)
-      ->capture_default_str();
-  app.add_flag("--no-restart", o->noRestart, "The display stays on the bus after an accepted end of transfer");
+  app.Flag("--second-display", o->secondDisplay, "Attach a second display, serial EMU0002");
+  app.Value("--restart-leave", o->restartLeaveMs,
+            "After an accepted end of transfer, the display leaves the bus after MS")
+      .TypeName("MS")
+      .NotNegative()
+      .ShowDefault();
+  app.Value("--restart-return", o->restartReturnMs, "...and comes back MS after it left")
+      .TypeName("MS")
+      .NotNegative()
+      .ShowDefault();
+  app.Flag("--no-restart", o->noRestart, "The display stays on the bus after an accepted end of transfer");
 }
 
 // Parses the options before "--"; what follows it is the command.  Returns
@@ -296,33 +296,21 @@ std::optional<int> ParseOptions(int argc, char** argv, Options* o) {
   }
   for (int i = split + 1; i < argc; ++i) o->command.emplace_back(argv[i]);
 
-  // Milliseconds and counts: the type column says MS or N without the
-  // validator's name.
-  CLI::Validator nonNegative = CLI::Range(0, 1 << 30);
-  nonNegative.description("");
-  CLI::App app{
+  os::CommandLine app{
       "Attaches one or two emulated braille displays as USB devices (umockdev) and runs a command against "
       "them, so that it reaches the display through the real libusb. Ends with the command's exit status.",
-      "dotvane-emulate"};
-  app.footer(
+      "dotvane-emulate", os::CommandLine::Errors::kParser};
+  app.Footer(
       "After the options: -- COMMAND [ARGS...]. COMMAND defaults to dotvane (looked for next to dotvane-emulate, in the build tree's app folder, then on "
       "PATH). It runs with LD_PRELOAD and UMOCKDEV_DIR set, so libusb sees only the emulated displays.\n"
       "Exit status: the command's; 128+N when it died of signal N; 2 for bad options; 125 when the testbed "
       "could not be set up; 126/127 when the command could not be run / found.");
   AddDisplayOptions(app, o);
-  AddBusOptions(app, o, nonNegative);
-  app.add_option("--log", o->logFile, "Write every request a display got to FILE, one JSON object per line")
-      ->type_name("FILE");
-  AddDisplayVoiceOptions(app, o, nonNegative);
-
-  try {
-    app.parse(split, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kUsageError;
-  }
+  AddBusOptions(app, o);
+  app.Value("--log", o->logFile, "Write every request a display got to FILE, one JSON object per line")
+      .TypeName("FILE");
+  AddDisplayVoiceOptions(app, o);
+  if (const auto status = app.Parse(split, argv)) return status;
   if (auto error = ApplyRefusedChunks(o->refusedChunks, &o->config)) {
     std::fprintf(stderr, "dotvane-emulate: %s\n", error->c_str());
     return kUsageError;
