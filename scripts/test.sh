@@ -8,10 +8,10 @@
 #
 # Most tests wait (on virtual displays, a screen reader, Wine, time-outs)
 # rather than compute, so the stages run in three lanes at once:
-#   builds         normal, tsan, asan, windows, tsa, one after another, at a
-#                  lower priority than the tests: a test never waits for a
-#                  processor a compiler holds, and a compiler takes what the
-#                  tests leave idle
+#   builds         normal, tsan, asan, windows, tsa, one after another, at the
+#                  lowest priority: a test never waits for a processor a
+#                  compiler holds, and a compiler takes what the tests leave
+#                  idle
 #   Linux tests    each Linux build's suite as soon as it is built, one
 #                  suite at a time
 #   Windows tests  under Wine, as soon as the Windows build is done
@@ -92,7 +92,7 @@ built() {
 builds_lane() {
   local kind
   for kind in normal tsan asan windows tsa; do
-    stage "$kind build" nice -n 10 bash scripts/build.sh "$kind" || return 1
+    stage "$kind build" nice -n 19 bash scripts/build.sh "$kind" || return 1
     touch "$lanes/$kind.built"
   done
 }
@@ -100,9 +100,7 @@ linux_tests_lane() {
   local kind
   for kind in normal tsan asan; do
     built "$kind" || return 1
-    # Two tests a processor: most of them wait on time-outs, displays and
-    # the screen reader, not on the processor.
-    stage "$kind tests" ctest --test-dir "build/$kind" --output-on-failure -j "$((2 * $(nproc)))" --timeout 300 || return 1
+    stage "$kind tests" ctest --test-dir "build/$kind" --output-on-failure -j "$(nproc)" --timeout 300 || return 1
   done
 }
 windows_tests_lane() {

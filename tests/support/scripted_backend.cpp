@@ -277,6 +277,8 @@ bool ScriptedBackend::Step(const ui::MessageBoxSpec* box, std::optional<int>* an
   return false;
 }
 
+bool ScriptedBackend::PastDeadline() const { return std::chrono::steady_clock::now() >= deadline_; }
+
 bool ScriptedBackend::Wait() {
   const auto now = std::chrono::steady_clock::now();
   if (now >= deadline_) return false;
@@ -301,6 +303,9 @@ void ScriptedBackend::RunModalLoop(ui::CDialog& dialog, const std::function<bool
       break;
     }
     if (!Step(nullptr, nullptr) && !Wait()) Expire();
+    // A queue that never empties keeps Step busy and Wait uncalled: the
+    // scenario still ends at its deadline.
+    if (PastDeadline()) Expire();
   }
 }
 
@@ -317,6 +322,7 @@ int ScriptedBackend::MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& bo
       break;
     }
     if (!Step(&box, &answer) && !Wait()) Expire();
+    if (PastDeadline()) Expire();
   }
   Record(Ev(Kind::kAnswer, 0, 0, *answer));
   return *answer;

@@ -148,6 +148,7 @@ class ScriptedBackend : public ui::Backend {
   bool Step(const ui::MessageBoxSpec* box, std::optional<int>* answer);
   // Waits for a wake, at most a short poll; false once the deadline has passed.
   bool Wait();
+  bool PastDeadline() const;
   void Expire();
   Open* Find(const ui::CDialog& dialog);
 
