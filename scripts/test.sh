@@ -15,9 +15,9 @@
 #   Linux tests    each Linux build's suite as soon as it is built, one
 #                  suite at a time
 #   Windows tests  under Wine, as soon as the Windows build is done
-# The builds go in the order that ends soonest: the suites that wait longest
-# (ThreadSanitizer's, then Wine's) start early, and the clang build, which has
-# no tests, comes last.
+# The builds go in the order that ends soonest: ThreadSanitizer's suite, the
+# one that waits longest, starts second, and the clang build, which has no
+# tests, comes last, beside Wine's suite.
 #
 # Each stage's output goes to build/logs/<stage>.log and is printed whole
 # when the stage ends, followed by its wall-clock and processor time.  The

@@ -279,12 +279,9 @@ bool ScriptedBackend::Step(const ui::MessageBoxSpec* box, std::optional<int>* an
 
 bool ScriptedBackend::PastDeadline() const { return std::chrono::steady_clock::now() >= deadline_; }
 
-bool ScriptedBackend::Wait() {
-  const auto now = std::chrono::steady_clock::now();
-  if (now >= deadline_) return false;
+void ScriptedBackend::Wait() {
   std::unique_lock lock(mutex_);
-  wake_.wait_until(lock, std::min(deadline_, now + kPoll), [this] { return woken_; });
-  return true;
+  wake_.wait_until(lock, std::min(deadline_, std::chrono::steady_clock::now() + kPoll), [this] { return woken_; });
 }
 
 void ScriptedBackend::Expire() {
@@ -302,9 +299,9 @@ void ScriptedBackend::RunModalLoop(ui::CDialog& dialog, const std::function<bool
       if (!ended()) dialog.EndDialog(ui::IDCANCEL);
       break;
     }
-    if (!Step(nullptr, nullptr) && !Wait()) Expire();
-    // A queue that never empties keeps Step busy and Wait uncalled: the
-    // scenario still ends at its deadline.
+    if (!Step(nullptr, nullptr)) Wait();
+    // Checked on every turn: a queue that never empties keeps Step busy and
+    // Wait uncalled, and the scenario must still end at its deadline.
     if (PastDeadline()) Expire();
   }
 }
@@ -321,7 +318,7 @@ int ScriptedBackend::MessageBox(ui::CDialog* owner, const ui::MessageBoxSpec& bo
       answer = (box.style & 0xF) == ui::MB_OK ? ui::IDOK : ui::IDCANCEL;
       break;
     }
-    if (!Step(&box, &answer) && !Wait()) Expire();
+    if (!Step(&box, &answer)) Wait();
     if (PastDeadline()) Expire();
   }
   Record(Ev(Kind::kAnswer, 0, 0, *answer));

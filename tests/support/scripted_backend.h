@@ -146,8 +146,8 @@ class ScriptedBackend : public ui::Backend {
   // Dispatches the queue, then fires one rule if the queue was idle;
   // false when neither happened.
   bool Step(const ui::MessageBoxSpec* box, std::optional<int>* answer);
-  // Waits for a wake, at most a short poll; false once the deadline has passed.
-  bool Wait();
+  // Waits for a wake, at most a short poll and never past the deadline.
+  void Wait();
   bool PastDeadline() const;
   void Expire();
   Open* Find(const ui::CDialog& dialog);

@@ -92,6 +92,22 @@ open_download() {
   [[ -n $download ]]
 }
 
+# finish_update [PICTURE]: the written demo's "Download Done" box (taken as
+# PICTURE when one is named) answered with Return, then Escape on the main
+# window $main; the demo must end with status 0.
+finish_update() {
+  local done_box
+  done_box=$(window "Download Done" 60)
+  settle
+  [[ -z ${1:-} ]] || picture "$done_box" "$1"
+  key "$done_box" Return
+  settle
+  key "$main" Escape
+  wait "$program" || status=$?
+  log "dotvane-demo.exe exited with $status"
+  [[ $status -eq 0 ]]
+}
+
 status=0
 case $scenario in
   update)
@@ -115,40 +131,19 @@ case $scenario in
     settle
     picture "$download" windows-download.png
     key "$download" space  # the keyboard is on Start Download
-    done_box=$(window "Download Done" 60)
-    settle
-    picture "$done_box" windows-download-done.png
-    key "$done_box" Return
-    settle
-    key "$main" Escape
-    wait "$program" || status=$?
-    log "dotvane-demo.exe exited with $status"
-    [[ $status -eq 0 ]]
+    finish_update windows-download-done.png
     ;;
   slow-update)
-    wine "$build/app/dotvane-demo.exe" --chunk-delay 600 &
-    program=$!
+    start "$build/app/dotvane-demo.exe" --chunk-delay 600
     main=$(window "Orvanta Braille Display Firmware Update 5.71" 30)
     settle
-    download=
-    for _ in 1 2 3 4 5; do
-      key "$main" Return
-      download=$(window "Firmware Update" 3) && break
-    done
-    [[ -n $download ]]
+    open_download "$main"
     settle
     key "$download" space
     # 13 chunks of 600 ms: about half written after 4 s.
     sleep 4
     picture "$download" windows-download-progress.png
-    done_box=$(window "Download Done" 60)
-    settle
-    key "$done_box" Return
-    settle
-    key "$main" Escape
-    wait "$program" || status=$?
-    log "dotvane-demo.exe exited with $status"
-    [[ $status -eq 0 ]]
+    finish_update
     ;;
   no-display)
     start "$build/app/dotvane.exe"
